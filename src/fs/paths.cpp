@@ -1,0 +1,45 @@
+#include "fs/paths.h"
+
+#include "failure.h"
+
+std::u16string join_path(std::u16string_view base, std::u16string_view part) {
+  std::u16string joined;
+  joined.reserve(base.size() + 1 + part.size());
+  joined.append(base);
+  if (!base.empty() && base.back() != platform::path_separator) joined += platform::path_separator;
+  joined.append(part);
+  return joined;
+}
+
+std::u16string known_folder_path(const platform::KnownFolderId& folder) {
+  std::u16string path = platform::known_folder(folder);
+  if (path.empty()) throw Failure("Windows didn't say where this user's folders are.");
+  return path;
+}
+
+std::u16string join_release_path(std::u16string_view root, std::string_view release_path) {
+  if (release_path.empty()) return {};
+  if (release_path.front() == '/' || release_path.front() == '\\') return {};
+  // A colon names a drive or an alternate data stream: never part of a release path.
+  if (release_path.find(':') != std::string_view::npos) return {};
+
+  std::u16string joined(root);
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = release_path.find_first_of("/\\", start);
+    const std::string_view segment =
+        release_path.substr(start, end == std::string_view::npos ? end : end - start);
+    if (segment.empty() || segment == "." || segment == "..") return {};
+    joined = join_path(joined, utf8_to_wide(segment));
+    if (end == std::string_view::npos) return joined;
+    start = end + 1;
+  }
+}
+
+std::u16string utf8_to_wide(std::string_view text) {
+  return text.empty() ? std::u16string() : platform::utf8_to_utf16(text);
+}
+
+std::string wide_to_utf8(std::u16string_view text) {
+  return text.empty() ? std::string() : platform::utf16_to_utf8(text);
+}

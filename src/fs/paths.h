@@ -1,0 +1,26 @@
+#pragma once
+
+// Paths and text: joining path pieces, the user's known folders, the safe join of a path taken
+// from a release list, and conversion between UTF-8 text and UTF-16 native paths.
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+// base + separator + part, unless base is empty or already ends in the separator. Only the
+// platform's separator counts (on Windows a base ending in '/' still gets a backslash).
+std::u16string join_path(std::u16string_view base, std::u16string_view part);
+
+// The folder's path as the platform gives it, never empty.
+// Throws Failure("Windows didn't say where this user's folders are.").
+std::u16string known_folder_path(const platform::KnownFolderId& folder);
+
+// `release_path` (UTF-8, '/' or '\\' between segments) joined segment by segment under `root`.
+// Refused, with the empty path as the result, when it is empty, starts with a separator,
+// contains a colon, or has a segment that is empty, "." or "..". Never throws.
+std::u16string join_release_path(std::u16string_view root, std::string_view release_path);
+
+// Conversions that never fail: ill-formed input becomes U+FFFD.
+std::u16string utf8_to_wide(std::string_view text);
+std::string wide_to_utf8(std::u16string_view text);

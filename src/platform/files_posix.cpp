@@ -1,0 +1,210 @@
+// POSIX files and folders. POSIX has no mandatory sharing modes: the file modes take advisory
+// locks (flock) so that two installers, or an installer and its tests, see the same exclusion
+// as on Windows; a program that ignores advisory locks is not kept out.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+std::string native(const std::u16string& path) {
+  return utf16_to_utf8(path);
+}
+
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool is_symbolic_link(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+}  // namespace
+
+bool path_exists(const std::u16string& path) {
+  struct stat info;
+  return !path.empty() && ::lstat(native(path).c_str(), &info) == 0;
+}
+
+CreateFolderResult create_folder(const std::u16string& path) {
+  if (::mkdir(native(path).c_str(), 0777) == 0) return CreateFolderResult::created;
+  return errno == EEXIST ? CreateFolderResult::already_exists : CreateFolderResult::failed;
+}
+
+bool delete_file(const std::u16string& path) {
+  const std::string name = native(path);
+  struct stat info;
+  // DeleteFileW refuses folders; unlink would too, but say so plainly.
+  if (::lstat(name.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  return ::unlink(name.c_str()) == 0;
+}
+
+bool remove_folder(const std::u16string& path) {
+  const std::string name = native(path);
+  if (is_symbolic_link(name)) return ::unlink(name.c_str()) == 0;
+  return ::rmdir(name.c_str()) == 0;
+}
+
+bool reset_attributes(const std::u16string& path) {
+  const std::string name = native(path);
+  struct stat info;
+  if (::lstat(name.c_str(), &info) != 0) return false;
+  if (S_ISLNK(info.st_mode)) return true;  // chmod would change the link's target
+  mode_t mode = info.st_mode | S_IWUSR | S_IRUSR;
+  if (S_ISDIR(info.st_mode)) mode |= S_IXUSR;
+  return ::chmod(name.c_str(), mode & 07777) == 0;
+}
+
+bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
+  const std::string target = native(to);
+  if (::rename(native(from).c_str(), target.c_str()) != 0) return false;
+  if (write_through) {
+    // The rename is durable only once the folder that records it is on the disk.
+    const int folder = ::open(parent_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    const bool synced = ::fsync(folder) == 0;
+    ::close(folder);
+    return synced;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+FolderListing::~FolderListing() {
+  if (handle_) ::closedir(static_cast<DIR*>(handle_));
+}
+
+bool FolderListing::open(const std::u16string& folder, std::u16string_view pattern) {
+  if (handle_) ::closedir(static_cast<DIR*>(handle_));
+  handle_ = ::opendir(native(folder).c_str());
+  has_first_ = false;
+  if (!handle_) return false;
+  pattern_ = pattern;
+  // Like FindFirstFileW, an enumeration that matches nothing does not start.
+  has_first_ = next(first_);
+  return has_first_;
+}
+
+bool FolderListing::next(FolderEntry& entry) {
+  if (has_first_) {
+    has_first_ = false;
+    entry = std::move(first_);
+    return true;
+  }
+  if (!handle_) return false;
+  DIR* folder = static_cast<DIR*>(handle_);
+  const std::string pattern = utf16_to_utf8(pattern_);
+  while (const dirent* item = ::readdir(folder)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    if (::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
+    struct stat info;
+    const int at = ::dirfd(folder);
+    entry.name = utf8_to_utf16(name);
+    entry.is_link = false;
+    entry.is_folder = false;
+    if (::fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.is_link = S_ISLNK(info.st_mode);
+      if (entry.is_link) {
+        entry.is_folder = ::fstatat(at, name.c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode);
+      } else {
+        entry.is_folder = S_ISDIR(info.st_mode);
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+File::~File() {
+  close();
+}
+
+bool File::open(const std::u16string& path, Mode mode) {
+  close();
+  const std::string name = native(path);
+  int flags = O_CLOEXEC;
+  int lock = LOCK_EX;
+  switch (mode) {
+    case Mode::write_exclusive:
+      flags |= O_WRONLY | O_CREAT;  // truncated once the lock is held
+      break;
+    case Mode::read_shared:
+      flags |= O_RDONLY;
+      lock = LOCK_SH;
+      break;
+    case Mode::append_shared_read:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
+  }
+  const int fd = ::open(name.c_str(), flags, 0666);
+  if (fd < 0) return false;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || ::flock(fd, lock | LOCK_NB) != 0 ||
+      (mode == Mode::write_exclusive && ::ftruncate(fd, 0) != 0)) {
+    ::close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::size(std::uint64_t& bytes) {
+  struct stat info;
+  if (!is_open() || ::fstat(static_cast<int>(handle_), &info) != 0) return false;
+  bytes = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool File::write(const void* data, std::size_t length) {
+  if (!is_open()) return false;
+  const char* at = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t written = ::write(static_cast<int>(handle_), at, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    at += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool File::read(void* data, std::size_t length) {
+  if (!is_open()) return false;
+  char* at = static_cast<char*>(data);
+  while (length > 0) {
+    const ssize_t got = ::read(static_cast<int>(handle_), at, length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    at += got;
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool File::flush() {
+  return is_open() && ::fsync(static_cast<int>(handle_)) == 0;
+}
+
+void File::close() {
+  if (is_open()) ::close(static_cast<int>(handle_));
+  handle_ = invalid_handle;
+}
+
+}  // namespace platform

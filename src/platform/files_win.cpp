@@ -1,0 +1,154 @@
+// Windows files and folders on the Win32 calls, with the sharing modes the installer relies on.
+
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+const wchar_t* wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+HANDLE native_handle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+bool fill_entry(const WIN32_FIND_DATAW& found, FolderEntry& entry) {
+  entry.name = reinterpret_cast<const char16_t*>(found.cFileName);
+  entry.is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  entry.is_link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return entry.name != u"." && entry.name != u"..";
+}
+
+}  // namespace
+
+bool path_exists(const std::u16string& path) {
+  return ::GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+CreateFolderResult create_folder(const std::u16string& path) {
+  if (::CreateDirectoryW(wide(path), nullptr)) return CreateFolderResult::created;
+  return ::GetLastError() == ERROR_ALREADY_EXISTS ? CreateFolderResult::already_exists
+                                                  : CreateFolderResult::failed;
+}
+
+bool delete_file(const std::u16string& path) {
+  return ::DeleteFileW(wide(path)) != 0;
+}
+
+bool remove_folder(const std::u16string& path) {
+  return ::RemoveDirectoryW(wide(path)) != 0;
+}
+
+bool reset_attributes(const std::u16string& path) {
+  return ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
+  DWORD flags = MOVEFILE_REPLACE_EXISTING;
+  if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
+  return ::MoveFileExW(wide(from), wide(to), flags) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+FolderListing::~FolderListing() {
+  if (handle_) ::FindClose(handle_);
+}
+
+bool FolderListing::open(const std::u16string& folder, std::u16string_view pattern) {
+  if (handle_) ::FindClose(handle_);
+  handle_ = nullptr;
+  has_first_ = false;
+  std::u16string search = folder;
+  if (!search.empty() && search.back() != u'\\') search += u'\\';
+  search += pattern;
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW(wide(search), &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  handle_ = find;
+  has_first_ = fill_entry(found, first_);
+  return true;
+}
+
+bool FolderListing::next(FolderEntry& entry) {
+  if (has_first_) {
+    has_first_ = false;
+    entry = std::move(first_);
+    return true;
+  }
+  if (!handle_) return false;
+  WIN32_FIND_DATAW found;
+  while (::FindNextFileW(handle_, &found)) {
+    if (fill_entry(found, entry)) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+File::~File() {
+  close();
+}
+
+bool File::open(const std::u16string& path, Mode mode) {
+  close();
+  DWORD access = 0, share = 0, disposition = 0;
+  switch (mode) {
+    case Mode::write_exclusive:
+      access = GENERIC_WRITE;
+      share = 0;
+      disposition = CREATE_ALWAYS;
+      break;
+    case Mode::read_shared:
+      access = GENERIC_READ;
+      share = FILE_SHARE_READ;
+      disposition = OPEN_EXISTING;
+      break;
+    case Mode::append_shared_read:
+      access = FILE_APPEND_DATA;
+      share = FILE_SHARE_READ;
+      disposition = OPEN_ALWAYS;
+      break;
+  }
+  HANDLE file = ::CreateFileW(wide(path), access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool File::size(std::uint64_t& bytes) {
+  LARGE_INTEGER length;
+  if (!is_open() || !::GetFileSizeEx(native_handle(handle_), &length)) return false;
+  bytes = static_cast<std::uint64_t>(length.QuadPart);
+  return true;
+}
+
+bool File::write(const void* data, std::size_t length) {
+  if (!is_open() || length > 0xFFFFFFFFu) return false;
+  DWORD written = 0;
+  return ::WriteFile(native_handle(handle_), data, static_cast<DWORD>(length), &written, nullptr) &&
+         written == length;
+}
+
+bool File::read(void* data, std::size_t length) {
+  if (!is_open() || length > 0xFFFFFFFFu) return false;
+  DWORD got = 0;
+  return ::ReadFile(native_handle(handle_), data, static_cast<DWORD>(length), &got, nullptr) &&
+         got == length;
+}
+
+bool File::flush() {
+  return is_open() && ::FlushFileBuffers(native_handle(handle_));
+}
+
+void File::close() {
+  if (is_open()) ::CloseHandle(native_handle(handle_));
+  handle_ = invalid_handle;
+}
+
+}  // namespace platform

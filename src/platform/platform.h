@@ -1,0 +1,181 @@
+#pragma once
+
+// The platform layer: every operating-system service the installer uses, and nothing else.
+//
+// The logic above this header is ordinary C++ and knows no operating system. Each group of
+// operations below has one implementation per platform in its own file (`*_win.cpp` on the real
+// Win32 calls, `*_posix.cpp` as the stand-in that lets the logic run and be tested everywhere),
+// and CMake picks the files. No other file includes a system header.
+//
+// Native paths are UTF-16 (`std::u16string`) on every platform, converted only where they meet
+// the OS: reinterpreted as `wchar_t` on Windows, converted to UTF-8 on POSIX. The separator the
+// installer writes is `path_separator`: a backslash on Windows, a slash on POSIX. Text that is
+// not a path (documents, messages, log lines) is UTF-8 in `std::string`.
+//
+// Unless a function says otherwise, it never throws: failure is a `false` or an empty result.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------------------------
+// Text and paths
+
+// The separator of native paths: u'\\' on Windows, u'/' on POSIX.
+extern const char16_t path_separator;
+
+// Converts between UTF-8 and UTF-16 the way Windows' converters do without the strict flag:
+// ill-formed input is never refused, each ill-formed part becomes U+FFFD.
+std::u16string utf8_to_utf16(std::string_view text);
+std::string utf16_to_utf8(std::u16string_view text);
+
+// ---------------------------------------------------------------------------------------------
+// Process, environment, clock
+
+// The program's arguments, element 0 (the program path) included. Windows reads the process
+// command line; POSIX answers what `remember_arguments` was given (main does that first).
+std::vector<std::u16string> command_line_arguments();
+void remember_arguments(int argc, char** argv);
+
+// The value of an environment variable, empty when it is unset.
+std::u16string environment_variable(std::u16string_view name);
+// Sets (or, with `unset`, removes) a variable of this process. Tests use it to point the
+// installer at sandbox folders; the installer itself never changes its environment.
+void set_environment_variable(std::u16string_view name, std::u16string_view value,
+                              bool unset = false);
+
+// The user's temporary folder, never empty. Windows: GetTempPathW (with its trailing
+// backslash), or C:\Windows\Temp\ when Windows reports none. POSIX: $TMPDIR when set and not
+// empty, else /tmp.
+std::u16string temp_folder();
+
+// A known-folder identifier, laid out like a Windows GUID.
+struct KnownFolderId {
+  std::uint32_t data1;
+  std::uint16_t data2, data3;
+  std::uint8_t data4[8];
+};
+// FOLDERID_RoamingAppData, {3EB685DB-65F9-4CF6-A03A-E3EF65729F3D}.
+inline constexpr KnownFolderId roaming_app_data_folder{
+    0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
+// The folder's path for the current user, empty when the platform cannot say. Windows:
+// SHGetKnownFolderPath (its buffer released in every case). POSIX knows only the roaming
+// folder: $APPDATA when set and not empty, else $XDG_CONFIG_HOME, else $HOME/.config.
+std::u16string known_folder(const KnownFolderId& id);
+
+std::uint32_t current_process_id();
+
+// Milliseconds since an arbitrary start (GetTickCount64; POSIX: the monotonic clock).
+std::uint64_t tick_count();
+
+// Waits `milliseconds`. Tests install a `PauseObserver` so that retry pauses and the Premiere
+// wait are recorded instead of slept; with an observer set, nothing sleeps.
+void pause(std::uint32_t milliseconds);
+using PauseObserver = void (*)(std::uint32_t milliseconds);
+void observe_pauses(PauseObserver observer);  // nullptr restores real sleeping
+
+struct LocalTime {
+  int year, month, day, hour, minute, second;
+};
+LocalTime local_time();
+
+// The executable file names of all running processes (Windows: a Toolhelp snapshot; POSIX: the
+// last segment of each process's argv[0], split at '/' and '\\', so programs run under Wine
+// count). False when the list cannot be taken.
+bool running_process_names(std::vector<std::u16string>& names);
+
+// ---------------------------------------------------------------------------------------------
+// Files and folders
+
+// True when anything (file, folder, link) exists at the path (GetFileAttributesW succeeds).
+// A dangling symbolic link counts as existing on POSIX.
+bool path_exists(const std::u16string& path);
+
+enum class CreateFolderResult { created, already_exists, failed };
+// Creates one folder, not its parents (CreateDirectoryW; ERROR_ALREADY_EXISTS is reported as
+// `already_exists`, as is EEXIST on POSIX).
+CreateFolderResult create_folder(const std::u16string& path);
+
+// Deletes a file, or a link itself, never what it points to (DeleteFileW; POSIX unlink).
+bool delete_file(const std::u16string& path);
+// Removes an empty folder, or a link to a folder without entering it (RemoveDirectoryW;
+// POSIX: rmdir, or unlink for a symbolic link).
+bool remove_folder(const std::u16string& path);
+// Resets attributes to normal so read-only, hidden and system entries can go
+// (SetFileAttributesW with FILE_ATTRIBUTE_NORMAL). POSIX: makes the entry writable by its owner;
+// links are left alone, since chmod would follow them.
+bool reset_attributes(const std::u16string& path);
+// Renames `from` to `to`, replacing a file at `to` (MoveFileExW with MOVEFILE_REPLACE_EXISTING,
+// plus MOVEFILE_WRITE_THROUGH when `write_through`; POSIX: rename, then fsync of the folder when
+// `write_through`). The replacement is atomic where the file system makes it so.
+bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through);
+
+struct FolderEntry {
+  std::u16string name;
+  bool is_folder = false;  // a folder, or a link to one
+  bool is_link = false;    // a reparse point (junction, symbolic link) / POSIX symbolic link
+};
+
+// One enumeration of a folder (FindFirstFileW / FindNextFileW / FindClose). `pattern` is the
+// last segment of the search, such as "*" or "*.corvalis-old" (POSIX matches it with fnmatch).
+// "." and ".." are never yielded. The handle is closed when the listing is destroyed.
+class FolderListing {
+ public:
+  FolderListing() = default;
+  FolderListing(const FolderListing&) = delete;
+  FolderListing& operator=(const FolderListing&) = delete;
+  ~FolderListing();
+
+  // False when the listing cannot start (missing folder, not a folder, no access). It may also
+  // be false when nothing matches the pattern, as FindFirstFileW is; either way nothing follows.
+  bool open(const std::u16string& folder, std::u16string_view pattern);
+  // The next entry; false at the end.
+  bool next(FolderEntry& entry);
+
+ private:
+  void* handle_ = nullptr;
+  std::u16string pattern_;
+  FolderEntry first_;
+  bool has_first_ = false;
+};
+
+// An open file. Closed by the destructor or `close`, on success and on failure alike.
+class File {
+ public:
+  enum class Mode {
+    // GENERIC_WRITE, no sharing, CREATE_ALWAYS: nobody else may open the file while it is
+    // written. POSIX has no mandatory sharing: O_WRONLY|O_CREAT|O_TRUNC with an advisory lock.
+    write_exclusive,
+    // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING: fails while someone writes the file.
+    read_shared,
+    // FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS: every write lands at the end.
+    append_shared_read,
+  };
+
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool open(const std::u16string& path, Mode mode);
+  bool is_open() const { return handle_ != invalid_handle; }
+  // The file's length (GetFileSizeEx).
+  bool size(std::uint64_t& bytes);
+  // One write of the whole buffer; true only when every byte was written.
+  bool write(const void* data, std::size_t length);
+  // One read of exactly `length` bytes; true only when all of them arrived.
+  bool read(void* data, std::size_t length);
+  // Forces the written data to the disk (FlushFileBuffers / fsync).
+  bool flush();
+  void close();
+
+ private:
+  static constexpr std::intptr_t invalid_handle = -1;
+  std::intptr_t handle_ = invalid_handle;
+};
+
+}  // namespace platform

@@ -1,0 +1,219 @@
+// POSIX stand-ins for text conversion, the process, the environment and the clock.
+// Only POSIX and C library headers belong here; the logic never sees them.
+
+#include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const char16_t path_separator = u'/';
+
+namespace {
+
+constexpr char16_t replacement_character = 0xFFFD;
+
+void append_utf8(std::string& out, char32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+std::vector<std::u16string> remembered_arguments;
+PauseObserver pause_observer = nullptr;
+
+}  // namespace
+
+// Decodes with one U+FFFD per maximal ill-formed subpart, as Unicode recommends and as
+// Windows' MultiByteToWideChar does.
+std::u16string utf8_to_utf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  while (i < n) {
+    const unsigned char b = byte(i);
+    if (b < 0x80) {
+      out += static_cast<char16_t>(b);
+      ++i;
+      continue;
+    }
+    int length = 0;
+    char32_t code = 0;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+      length = 2;
+      code = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      length = 3;
+      code = b & 0x0F;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      length = 4;
+      code = b & 0x07;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    } else {
+      out += replacement_character;
+      ++i;
+      continue;
+    }
+    std::size_t k = i + 1;
+    bool complete = true;
+    for (int taken = 1; taken < length; ++taken, ++k) {
+      const unsigned char lo = taken == 1 ? low : 0x80;
+      const unsigned char hi = taken == 1 ? high : 0xBF;
+      if (k >= n || byte(k) < lo || byte(k) > hi) {
+        complete = false;
+        break;
+      }
+      code = (code << 6) | (byte(k) & 0x3F);
+    }
+    if (!complete) {
+      out += replacement_character;
+      i = k;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (code >> 10));
+      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+    i = k;
+  }
+  return out;
+}
+
+std::string utf16_to_utf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      append_utf8(out, replacement_character);
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  return out;
+}
+
+std::vector<std::u16string> command_line_arguments() {
+  return remembered_arguments;
+}
+
+void remember_arguments(int argc, char** argv) {
+  remembered_arguments.clear();
+  for (int i = 0; i < argc; ++i) remembered_arguments.push_back(utf8_to_utf16(argv[i]));
+}
+
+std::u16string environment_variable(std::u16string_view name) {
+  const char* value = std::getenv(utf16_to_utf8(name).c_str());
+  return value ? utf8_to_utf16(value) : std::u16string();
+}
+
+void set_environment_variable(std::u16string_view name, std::u16string_view value, bool unset) {
+  const std::string key = utf16_to_utf8(name);
+  if (unset) {
+    ::unsetenv(key.c_str());
+  } else {
+    ::setenv(key.c_str(), utf16_to_utf8(value).c_str(), 1);
+  }
+}
+
+std::u16string temp_folder() {
+  std::u16string folder = environment_variable(u"TMPDIR");
+  return folder.empty() ? u"/tmp" : folder;
+}
+
+std::u16string known_folder(const KnownFolderId& id) {
+  if (std::memcmp(&id, &roaming_app_data_folder, sizeof id) != 0) return {};
+  for (const char16_t* name : {u"APPDATA", u"XDG_CONFIG_HOME"}) {
+    std::u16string folder = environment_variable(name);
+    if (!folder.empty()) return folder;
+  }
+  std::u16string home = environment_variable(u"HOME");
+  return home.empty() ? std::u16string() : home + u"/.config";
+}
+
+std::uint32_t current_process_id() {
+  return static_cast<std::uint32_t>(::getpid());
+}
+
+std::uint64_t tick_count() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void pause(std::uint32_t milliseconds) {
+  if (pause_observer) {
+    pause_observer(milliseconds);
+    return;
+  }
+  timespec wait{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&wait, &wait) != 0) {
+  }
+}
+
+void observe_pauses(PauseObserver observer) {
+  pause_observer = observer;
+}
+
+LocalTime local_time() {
+  const time_t now = ::time(nullptr);
+  tm parts{};
+  ::localtime_r(&now, &parts);
+  return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+          parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
+bool running_process_names(std::vector<std::u16string>& names) {
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return false;
+  names.clear();
+  while (const dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream cmdline(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::string arguments((std::istreambuf_iterator<char>(cmdline)),
+                          std::istreambuf_iterator<char>());
+    const std::string program = arguments.substr(0, arguments.find('\0'));
+    if (program.empty()) continue;  // kernel threads and vanished processes
+    const std::size_t slash = program.find_last_of("/\\");
+    names.push_back(
+        utf8_to_utf16(slash == std::string::npos ? program : program.substr(slash + 1)));
+  }
+  ::closedir(proc);
+  return true;
+}
+
+}  // namespace platform

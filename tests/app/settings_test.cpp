@@ -1,0 +1,89 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "fs/paths.h"
+#include "product.h"
+
+namespace {
+
+class CommandLine : public testing::Test {
+ protected:
+  void SetUp() override { restore_default_settings(); }
+  void TearDown() override { restore_default_settings(); }
+
+  // Scans "setup.exe" followed by the given arguments.
+  static bool scan(std::initializer_list<std::u16string> arguments) {
+    std::vector<std::u16string> all{u"setup.exe"};
+    all.insert(all.end(), arguments);
+    return scan_arguments(all);
+  }
+};
+
+TEST_F(CommandLine, DefaultsAreAnHttpsOriginAndInstallMode) {
+  EXPECT_TRUE(scan({}));
+  EXPECT_FALSE(check_mode());
+  EXPECT_EQ(base_url(), default_release_host);
+  EXPECT_TRUE(base_url().starts_with(u"https://"));
+  EXPECT_NE(base_url().back(), u'/');
+}
+
+TEST_F(CommandLine, TrailingSlashesAreAllRemoved) {
+  EXPECT_TRUE(scan({u"--base", u"https://example.com/releases/"}));
+  EXPECT_EQ(base_url(), u"https://example.com/releases");
+  EXPECT_TRUE(scan({u"--base", u"https://example.com///"}));
+  EXPECT_EQ(base_url(), u"https://example.com");
+}
+
+TEST_F(CommandLine, LocalHttpHostsAreAcceptedByPrefix) {
+  EXPECT_TRUE(scan({u"--base", u"http://localhost:8080"}));
+  EXPECT_EQ(base_url(), u"http://localhost:8080");
+  EXPECT_TRUE(scan({u"--base", u"http://127.0.0.1:9000/"}));
+  EXPECT_EQ(base_url(), u"http://127.0.0.1:9000");
+  // Only the prefix is tested, so these pass as well.
+  EXPECT_TRUE(scan({u"--base", u"http://localhost.example.com"}));
+  EXPECT_TRUE(scan({u"--base", u"http://127.0.0.123"}));
+}
+
+TEST_F(CommandLine, OtherValuesAreRefused) {
+  for (const char16_t* value :
+       {u"http://example.com", u"HTTPS://example.com", u"Http://localhost", u"", u"https://",
+        u"https:///", u"ftp://127.0.0.1", u"http://[::1]:8080", u" https://example.com"}) {
+    restore_default_settings();
+    EXPECT_FALSE(scan({u"--base", value})) << "accepted: " << wide_to_utf8(value);
+  }
+}
+
+TEST_F(CommandLine, RefusalStopsTheScanBeforeLaterOptions) {
+  EXPECT_FALSE(scan({u"--base", u"http://example.com", u"--check"}));
+  EXPECT_FALSE(check_mode());
+}
+
+TEST_F(CommandLine, CheckAndTheLastAcceptedBaseWin) {
+  EXPECT_TRUE(
+      scan({u"--check", u"--base", u"https://one.example", u"--base", u"https://two.example"}));
+  EXPECT_TRUE(check_mode());
+  EXPECT_EQ(base_url(), u"https://two.example");
+}
+
+TEST_F(CommandLine, ABaseWithoutValueIsIgnoredAndCheckAtTheEndCounts) {
+  EXPECT_TRUE(scan({u"--check", u"--base"}));
+  EXPECT_TRUE(check_mode());
+  EXPECT_EQ(base_url(), default_release_host);
+  restore_default_settings();
+  EXPECT_TRUE(scan({u"--base", u"https://example.com", u"--check"}));
+  EXPECT_TRUE(check_mode());
+}
+
+TEST_F(CommandLine, OptionsAreCaseSensitiveAndOthersIgnored) {
+  EXPECT_TRUE(scan({u"--CHECK", u"--Base", u"http://example.com", u"/check", u"--verbose"}));
+  EXPECT_FALSE(check_mode());
+  EXPECT_EQ(base_url(), default_release_host);
+}
+
+TEST_F(CommandLine, TheProgramPathIsNeverAnOption) {
+  EXPECT_TRUE(scan_arguments({u"--check"}));
+  EXPECT_FALSE(check_mode());
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/sandbox.h"
+
+namespace {
+
+// Sets a variable for one scope and puts the old value back afterwards.
+class ScopedVariable {
+ public:
+  ScopedVariable(std::u16string name, const std::u16string* value)
+      : name_(std::move(name)), saved_(platform::environment_variable(name_)) {
+    platform::set_environment_variable(name_, value ? *value : u"", value == nullptr);
+  }
+  ~ScopedVariable() { platform::set_environment_variable(name_, saved_, saved_.empty()); }
+
+ private:
+  std::u16string name_, saved_;
+};
+
+TEST(Environment, ReadsWhatWasSetAndNothingWhenUnset) {
+  const std::u16string value = u"caf\u00E9 \U0001F600";
+  {
+    ScopedVariable set(u"CORVALIS_TEST_VARIABLE", &value);
+    EXPECT_EQ(platform::environment_variable(u"CORVALIS_TEST_VARIABLE"), value);
+  }
+  EXPECT_EQ(platform::environment_variable(u"CORVALIS_TEST_VARIABLE"), u"");
+}
+
+TEST(Environment, LongValuesArriveWhole) {
+  const std::u16string value(2000, u'x');
+  ScopedVariable set(u"CORVALIS_TEST_VARIABLE", &value);
+  EXPECT_EQ(platform::environment_variable(u"CORVALIS_TEST_VARIABLE"), value);
+}
+
+TEST(TemporaryFolder, FollowsTheEnvironment) {
+  Sandbox sandbox;
+  std::u16string folder = platform::temp_folder();
+  if (!folder.empty() && folder.back() == platform::path_separator) folder.pop_back();
+  EXPECT_EQ(folder, sandbox.temp());
+}
+
+TEST(KnownFolders, PosixRoamingFolderComesFromAppDataThenXdgThenHome) {
+  if (platform::path_separator != u'/') GTEST_SKIP() << "Windows asks the shell instead";
+  const std::u16string appdata = u"/a/appdata", xdg = u"/x/config", home = u"/h/me", empty;
+  {
+    ScopedVariable a(u"APPDATA", &appdata), x(u"XDG_CONFIG_HOME", &xdg), h(u"HOME", &home);
+    EXPECT_EQ(platform::known_folder(platform::roaming_app_data_folder), appdata);
+  }
+  {
+    ScopedVariable a(u"APPDATA", &empty), x(u"XDG_CONFIG_HOME", &xdg), h(u"HOME", &home);
+    EXPECT_EQ(platform::known_folder(platform::roaming_app_data_folder), xdg);
+  }
+  {
+    ScopedVariable a(u"APPDATA", nullptr), x(u"XDG_CONFIG_HOME", nullptr), h(u"HOME", &home);
+    EXPECT_EQ(platform::known_folder(platform::roaming_app_data_folder), u"/h/me/.config");
+  }
+  {
+    ScopedVariable a(u"APPDATA", nullptr), x(u"XDG_CONFIG_HOME", nullptr), h(u"HOME", nullptr);
+    EXPECT_EQ(platform::known_folder(platform::roaming_app_data_folder), u"");
+  }
+}
+
+std::vector<std::uint32_t> observed;
+void record(std::uint32_t milliseconds) {
+  observed.push_back(milliseconds);
+}
+
+TEST(Pause, AnObserverSeesPausesInsteadOfSleeping) {
+  observed.clear();
+  platform::observe_pauses(record);
+  const std::uint64_t before = platform::tick_count();
+  platform::pause(1000);
+  platform::pause(60000);
+  const std::uint64_t after = platform::tick_count();
+  platform::observe_pauses(nullptr);
+  EXPECT_EQ(observed, (std::vector<std::uint32_t>{1000, 60000}));
+  EXPECT_LT(after - before, 30000u) << "an observed pause must not sleep";
+}
+
+TEST(LocalTime, IsAPlausibleCalendarTime) {
+  const platform::LocalTime now = platform::local_time();
+  EXPECT_GE(now.year, 2024);
+  EXPECT_GE(now.month, 1);
+  EXPECT_LE(now.month, 12);
+  EXPECT_GE(now.day, 1);
+  EXPECT_LE(now.day, 31);
+  EXPECT_LE(now.hour, 23);
+  EXPECT_LE(now.minute, 59);
+  EXPECT_LE(now.second, 60);
+}
+
+TEST(Processes, TheListIncludesThisProgram) {
+  std::vector<std::u16string> names;
+  ASSERT_TRUE(platform::running_process_names(names));
+  bool found = false;
+  for (const std::u16string& name : names) {
+    found = found || name.find(u"corvalis-tests") != std::u16string::npos;
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
