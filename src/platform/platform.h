@@ -178,4 +178,42 @@ class File {
   std::intptr_t handle_ = invalid_handle;
 };
 
+// ---------------------------------------------------------------------------------------------
+// Hashes (BCrypt on Windows with the pseudo-handles 0x41 and 0x61; libcrypto on POSIX)
+
+// SHA-256 of the whole input in one call. False when the platform's hash fails.
+bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]);
+
+// SHA-512 fed in pieces. Every step answers false once anything has failed; the hash object is
+// destroyed with the `Sha512` on every way out.
+class Sha512 {
+ public:
+  Sha512();
+  Sha512(const Sha512&) = delete;
+  Sha512& operator=(const Sha512&) = delete;
+  ~Sha512();
+
+  bool update(const void* data, std::size_t length);
+  bool finish(std::uint8_t digest[64]);
+
+ private:
+  void* state_ = nullptr;
+  bool failed_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// HTTP (WinHTTP on Windows, libcurl on POSIX)
+
+// The largest body an exchange accepts: 200 MiB. A body of exactly this size is accepted.
+inline constexpr std::size_t http_body_limit = 209'715'200;
+
+// One GET of `url` with the user agent "CorvalisSetup/1.0" and "Cache-Control: no-cache".
+// True when the whole exchange worked and the whole body was read, whatever the status; the
+// caller judges `status` (0 when no status arrived). `error` is the transport's own error code
+// of a failed exchange (GetLastError on Windows, the CURLcode on POSIX), 0 when there is none.
+// The first call opens the process-wide client handle, kept until the process ends; when it
+// cannot be opened this throws Failure("Windows couldn't start a download.").
+bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& status,
+                   std::uint32_t& error);
+
 }  // namespace platform
