@@ -1,0 +1,79 @@
+#include "install/app_stage.h"
+
+#include "app/settings.h"
+#include "failure.h"
+#include "fs/files.h"
+#include "fs/paths.h"
+#include "install/channel.h"
+#include "json/json.h"
+#include "log/setup_log.h"
+#include "platform/platform.h"
+#include "premiere/command_bridge.h"
+#include "premiere/plugin_folders.h"
+#include "release/download.h"
+#include "release/release_list.h"
+
+namespace {
+
+constexpr const char* host_file_names[] = {"Corvalis.acsrf", "Corvalis_Importer.prm"};
+constexpr std::string_view control_surface_file = "Corvalis.acsrf";
+
+std::u16string legacy_importer_folder(const std::u16string& program_files) {
+  std::u16string folder = program_files;
+  for (const char16_t* segment :
+       {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore", u"Brackmoor"}) {
+    folder = join_path(folder, segment);
+  }
+  return folder;
+}
+
+}  // namespace
+
+AppRelease fetch_host_files() {
+  AppRelease app;
+  app.version = fetch_channel_version(u"/app/channels/stable.json");
+  const std::u16string release_base = base_url() + u"/app/" + utf8_to_wide(app.version);
+  const ReleaseList release = fetch_release_list(release_base);
+  const std::vector<JsonValue>& entries = release.document.member("files").elements;
+  for (const char* name : host_file_names) {
+    const std::string path = std::string("host/") + name;
+    for (const JsonValue& entry : entries) {
+      if (entry.member("path").text != path) continue;
+      app.files.push_back({name, download_release_file(release_base, entry)});
+      break;  // only the first entry with this path counts
+    }
+  }
+  return app;
+}
+
+void install_host_files(const std::string& app_version, std::vector<HostFile>& files) {
+  bool control_surface_placed = false;
+  for (HostFile& file : files) {
+    int placed = 0;
+    for (const std::u16string& target : plugin_targets(file.name)) {
+      if (replace_file_in_use(target, file.bytes)) ++placed;
+    }
+    if (placed == 0) {
+      throw Failure(
+          "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
+          "again.");
+    }
+    if (file.name == control_surface_file) control_surface_placed = true;
+    std::string().swap(file.bytes);
+  }
+
+  for (const std::u16string& program_files : program_files_folders()) {
+    const std::u16string legacy = legacy_importer_folder(program_files);
+    if (platform::path_exists(legacy)) remove_tree(legacy);
+  }
+
+  log_line("Installed the plug-ins from app " + app_version);
+
+  if (control_surface_placed) {
+    const int count = switch_command_bridge_on();
+    if (count != 0) {
+      log_line("Switched the command bridge on in " + std::to_string(count) +
+               " Premiere version(s)");
+    }
+  }
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+// The app stages: the two host plug-in files that run inside Premiere Pro.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A host plug-in file: its file name and its verified bytes.
+struct HostFile {
+  std::string name;
+  std::string bytes;
+};
+
+struct AppRelease {
+  std::string version;
+  std::vector<HostFile> files;  // in the order "Corvalis.acsrf", "Corvalis_Importer.prm"
+};
+
+// Finds the current app version, fetches and verifies its release list and downloads the host
+// plug-in files it lists (a file the release does not list is simply absent). Throws Failure.
+AppRelease fetch_host_files();
+
+// Places each host file into every folder Premiere Pro loads it from, removes the legacy
+// importer folders, and, when the control-surface plug-in was placed, switches the command
+// bridge on in every Premiere Pro version. Install mode only. Throws Failure.
+void install_host_files(const std::string& app_version, std::vector<HostFile>& files);

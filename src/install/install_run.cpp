@@ -1,0 +1,90 @@
+#include "install/install_run.h"
+
+#include <vector>
+
+#include "app/settings.h"
+#include "fs/files.h"
+#include "fs/paths.h"
+#include "install/app_stage.h"
+#include "install/loader_stage.h"
+#include "log/setup_log.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::u16string_view installing = u"Installing Corvalis";
+
+bool same_name_ignoring_case(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+std::u16string decimal(std::uint64_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// The run's private scratch folder, removed whenever the run ends, by success or by failure.
+class RunFolder {
+ public:
+  RunFolder()
+      : path_(join_path(platform::temp_folder(),
+                        u"corvalis-setup-" + decimal(platform::current_process_id()) + u"-" +
+                            decimal(platform::tick_count()))) {
+    make_folders(path_);
+  }
+  RunFolder(const RunFolder&) = delete;
+  RunFolder& operator=(const RunFolder&) = delete;
+  ~RunFolder() { remove_tree(path_); }
+
+  const std::u16string& path() const { return path_; }
+
+ private:
+  std::u16string path_;
+};
+
+}  // namespace
+
+bool premiere_is_running() {
+  std::vector<std::u16string> names;
+  if (!platform::running_process_names(names)) return false;
+  for (const std::u16string& name : names) {
+    if (same_name_ignoring_case(name, u"Adobe Premiere Pro.exe")) return true;
+  }
+  return false;
+}
+
+void install_run(WindowReference window) {
+  log_line((check_mode() ? "Checking" : "Installing") + std::string(" from ") +
+           wide_to_utf8(base_url()));
+
+  if (!check_mode()) {
+    while (premiere_is_running()) {
+      report_progress(window, u"Close Premiere Pro to continue",
+                      u"Setup continues once it's closed.", 0);
+      platform::pause(1000);
+    }
+  }
+
+  const RunFolder run_folder;
+  report_progress(window, installing, u"Downloading...", 10);
+
+  const std::string loader_version = install_loader(run_folder.path());
+  report_progress(window, installing, u"Downloading...", 35);
+
+  AppRelease app = fetch_host_files();
+  if (check_mode()) {
+    log_line("Check passed: loader " + loader_version + ", app " + app.version);
+    return;
+  }
+  report_progress(window, installing, u"Finishing...", 70);
+
+  install_host_files(app.version, app.files);
+  report_progress(window, installing, u"Finishing...", 95);
+
+  log_line("Done");
+}
