@@ -115,7 +115,8 @@ bool FolderListing::next(FolderEntry& entry) {
   while (const dirent* item = ::readdir(folder)) {
     const std::string name = item->d_name;
     if (name == "." || name == "..") continue;
-    if (::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
+    // Like FindFirstFileW, "*" matches names that start with a dot.
+    if (::fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
     struct stat info;
     const int at = ::dirfd(folder);
     entry.name = utf8_to_utf16(name);

@@ -188,4 +188,145 @@ TEST(ReadWholeFile, RefusesOneGibibyteOrMore) {
   EXPECT_EQ(buffer, "untouched");
 }
 
+// ---------------------------------------------------------------------------------------------
+// remove_tree
+
+const bool windows = platform::path_separator == u'\\';
+
+// A folder outside the tree under test, with content that must survive.
+std::u16string make_outside(const Sandbox& sandbox) {
+  make_folders(sandbox.path(u"outside/sub"));
+  put_file(sandbox.path(u"outside/keep.txt"), "keep");
+  put_file(sandbox.path(u"outside/sub/deep.txt"), "deep");
+  make_read_only(sandbox.path(u"outside/keep.txt"));
+  return sandbox.path(u"outside");
+}
+
+void expect_outside_untouched(const Sandbox& sandbox) {
+  EXPECT_EQ(file_content(sandbox.path(u"outside/keep.txt")), "keep");
+  EXPECT_EQ(file_content(sandbox.path(u"outside/sub/deep.txt")), "deep");
+  // Resetting attributes stopped at the link: the target's own stay as they were.
+  EXPECT_TRUE(is_read_only(sandbox.path(u"outside/keep.txt")));
+}
+
+TEST(RemoveTree, MissingPathCountsAsRemoved) {
+  Sandbox sandbox;
+  EXPECT_TRUE(remove_tree(sandbox.path(u"missing")));
+  EXPECT_TRUE(remove_tree(sandbox.path(u"missing/deeper")));
+}
+
+TEST(RemoveTree, RemovesNestedFoldersAndReadOnlyHiddenSystemFiles) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"tree/a/b"));
+  make_folders(sandbox.path(u"tree/empty"));
+  put_file(sandbox.path(u"tree/top.txt"), "1");
+  put_file(sandbox.path(u"tree/a/b/deep.bin"), "2");
+  put_file(sandbox.path(u"tree/a/.hidden"), "3");
+  for (const char16_t* entry : {u"tree/top.txt", u"tree/a/b/deep.bin", u"tree/a/.hidden"}) {
+    ASSERT_TRUE(make_read_only(sandbox.path(entry)));
+    ASSERT_TRUE(is_read_only(sandbox.path(entry)));
+  }
+  // A read-only folder inside the tree is reset before it is entered.
+  ASSERT_TRUE(make_read_only(sandbox.path(u"tree/a/b")));
+  EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+TEST(RemoveTree, AFileIsNotAFolderTree) {
+  Sandbox sandbox;
+  put_file(sandbox.path(u"file"), "kept");
+  EXPECT_FALSE(remove_tree(sandbox.path(u"file")));
+  EXPECT_EQ(file_content(sandbox.path(u"file")), "kept");
+}
+
+// The security property: a link inside the tree is removed as a link; the folder it points to
+// is never entered, so nothing outside the tree is deleted or changed.
+TEST(RemoveTree, RemovesALinkToAFolderOutsideWithoutEnteringIt) {
+  Sandbox sandbox;
+  const std::u16string outside = make_outside(sandbox);
+  make_folders(sandbox.path(u"tree/inner"));
+  put_file(sandbox.path(u"tree/inner/own.txt"), "own");
+  const FolderLink link = make_folder_link(sandbox.path(u"tree/inner/link"), outside);
+  if (!link.made) GTEST_SKIP() << "A link to a folder is needed, but " << link.why << ".";
+  const bool removed = remove_tree(sandbox.path(u"tree"));
+  expect_outside_untouched(sandbox);
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree/inner/own.txt")));
+  if (!link.removable) {
+    remove_link(sandbox.path(u"tree/inner/link"));
+    GTEST_SKIP() << "The link was not entered and the folder outside is intact, but " << link.why
+                 << ", so its removal (result " << removed << ") is not verified here.";
+  }
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+TEST(RemoveTree, APathThatIsALinkLosesOnlyTheLink) {
+  Sandbox sandbox;
+  const std::u16string outside = make_outside(sandbox);
+  const FolderLink link = make_folder_link(sandbox.path(u"link"), outside);
+  if (!link.made) GTEST_SKIP() << "A link to a folder is needed, but " << link.why << ".";
+  const bool removed = remove_tree(sandbox.path(u"link"));
+  expect_outside_untouched(sandbox);
+  if (!link.removable) {
+    remove_link(sandbox.path(u"link"));
+    GTEST_SKIP() << "The link was not entered and the folder outside is intact, but " << link.why
+                 << ", so its removal (result " << removed << ") is not verified here.";
+  }
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"link")));
+}
+
+TEST(RemoveTree, RemovesFileLinksAndDanglingLinksAsLinks) {
+  Sandbox sandbox;
+  make_outside(sandbox);
+  make_folders(sandbox.path(u"tree"));
+  std::string why =
+      make_file_link(sandbox.path(u"tree/file-link"), sandbox.path(u"outside/keep.txt"));
+  if (why.empty()) why = make_file_link(sandbox.path(u"tree/dangling"), sandbox.path(u"gone"));
+  if (!why.empty()) {
+    GTEST_SKIP() << "Symbolic links to files are needed, but " << why
+                 << "; Wine shows a Unix symbolic link to a file as the file itself, so none "
+                    "can stand in.";
+  }
+  EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+  expect_outside_untouched(sandbox);
+}
+
+TEST(RemoveTree, AFileHeldWithoutDeleteSharingStays) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"tree/sub"));
+  put_file(sandbox.path(u"tree/sub/held.txt"), "held");
+  put_file(sandbox.path(u"tree/sub/free.txt"), "free");
+  put_file(sandbox.path(u"tree/other.txt"), "other");
+  HeldFile held(sandbox.path(u"tree/sub/held.txt"), Hold::read_without_delete_sharing);
+  ASSERT_TRUE(held.held()) << held.why();
+  if (windows) {
+    EXPECT_FALSE(remove_tree(sandbox.path(u"tree")));
+    // Only what resisted stays, with the folders that hold it.
+    EXPECT_EQ(file_content(sandbox.path(u"tree/sub/held.txt")), "held");
+    EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree/sub/free.txt")));
+    EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree/other.txt")));
+    held.release();
+    EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  } else {
+    // POSIX never refuses to delete an open file: its holder keeps reading the old data.
+    EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  }
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+TEST(RemoveTree, AFolderThatForbidsDeletionReportsFalse) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"tree/locked"));
+  put_file(sandbox.path(u"tree/locked/file"), "x");
+  ASSERT_TRUE(make_read_only(sandbox.path(u"tree")));
+  const std::string why = read_only_folders_are_enforced(sandbox.path(u"tree"));
+  if (!why.empty()) GTEST_SKIP() << "A folder that refuses deletions is needed, but " << why << ".";
+  // The tree's own folder is not reset, so what is directly inside it cannot go.
+  EXPECT_FALSE(remove_tree(sandbox.path(u"tree")));
+  EXPECT_TRUE(platform::path_exists(sandbox.path(u"tree")));
+  platform::reset_attributes(sandbox.path(u"tree"));
+}
+
 }  // namespace

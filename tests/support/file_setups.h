@@ -43,9 +43,21 @@ class HeldFile {
   void* view_ = nullptr;
 };
 
-// Makes `link` a link to the folder `target` (Windows: a junction, else a symbolic link;
-// POSIX: a symbolic link). Empty on success, else why it could not be made.
-std::string make_folder_link(const std::u16string& link, const std::u16string& target);
+// A link to a folder, as made by make_folder_link.
+struct FolderLink {
+  bool made = false;
+  // False where the platform shows the link as a link but cannot remove it as one: Wine, which
+  // cannot make junctions, presents a Unix symbolic link as a reparse-point folder, yet its
+  // RemoveDirectoryW does not remove such a link.
+  bool removable = true;
+  std::string why;  // why it was not made, or why it is not removable
+};
+
+// Makes `link` a link to the folder `target`. Windows: a junction, else a symbolic link, else
+// (under Wine only) a Unix symbolic link made by /bin/ln. POSIX: a symbolic link.
+FolderLink make_folder_link(const std::u16string& link, const std::u16string& target);
+// Removes a link the tests made, whatever the platform's own calls can do.
+void remove_link(const std::u16string& link);
 
 // Makes `link` a symbolic link to the file `target`. Empty on success, else why not.
 std::string make_file_link(const std::u16string& link, const std::u16string& target);

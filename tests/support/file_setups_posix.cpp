@@ -54,12 +54,19 @@ void HeldFile::release() {
   held_ = false;
 }
 
-std::string make_folder_link(const std::u16string& link, const std::u16string& target) {
+std::string make_file_link(const std::u16string& link, const std::u16string& target) {
   return ::symlink(native(target).c_str(), native(link).c_str()) == 0 ? "" : error_text("symlink");
 }
 
-std::string make_file_link(const std::u16string& link, const std::u16string& target) {
-  return make_folder_link(link, target);
+FolderLink make_folder_link(const std::u16string& link, const std::u16string& target) {
+  FolderLink made;
+  made.why = make_file_link(link, target);
+  made.made = made.why.empty();
+  return made;
+}
+
+void remove_link(const std::u16string& link) {
+  ::unlink(native(link).c_str());
 }
 
 bool make_read_only(const std::u16string& path) {

@@ -95,6 +95,48 @@ std::string make_symbolic_link(const std::u16string& link, const std::u16string&
   return text;
 }
 
+// Runs a Unix program from a Windows one: Wine starts Unix executables as they are.
+bool run_unix_program(const std::string& command_line) {
+  const std::string program = command_line.substr(0, command_line.find(' '));
+  std::wstring command(command_line.begin(), command_line.end());
+  const std::wstring wide_program(program.begin(), program.end());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(wide_program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+    return false;
+  }
+  // Wine does not track a Unix child: its handle neither waits for it nor holds its exit code.
+  // The caller watches for the result instead.
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return true;
+}
+
+// Waits up to five seconds for a Unix program's work to show.
+template <typename Done>
+bool await(Done done) {
+  for (int tries = 0; tries < 250; ++tries) {
+    if (done()) return true;
+    ::Sleep(20);
+  }
+  return false;
+}
+
+// The Unix path of a Windows path under Wine (its folder must exist), empty elsewhere.
+std::string unix_path(const std::u16string& path) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!unix_name) return {};
+  char* name = unix_name(wide(path));
+  if (!name) return {};
+  std::string result = name;
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return result;
+}
+
 }  // namespace
 
 HeldFile::HeldFile(const std::u16string& path, Hold hold) {
@@ -155,12 +197,48 @@ void HeldFile::release() {
   held_ = false;
 }
 
-std::string make_folder_link(const std::u16string& link, const std::u16string& target) {
+FolderLink make_folder_link(const std::u16string& link, const std::u16string& target) {
+  FolderLink made;
   const std::string junction = make_junction(link, target);
-  if (junction.empty()) return {};
-  const std::string symbolic = make_symbolic_link(link, target, SYMBOLIC_LINK_FLAG_DIRECTORY);
-  if (symbolic.empty()) return {};
-  return "a junction could not be made (" + junction + ") nor a symbolic link (" + symbolic + ")";
+  const std::string symbolic =
+      junction.empty() ? "" : make_symbolic_link(link, target, SYMBOLIC_LINK_FLAG_DIRECTORY);
+  if (junction.empty() || symbolic.empty()) {
+    made.made = true;
+    return made;
+  }
+  made.why =
+      "a junction could not be made (" + junction + ") nor a symbolic link (" + symbolic + ")";
+  const std::string wine = wine_version();
+  if (wine.empty()) return made;
+
+  // Wine shows a Unix symbolic link to a folder as a reparse-point folder, the thing the
+  // installer must not enter: as close to a junction as Wine comes. Wine splits the command
+  // line the Windows way, so names are in double quotes; sandbox paths hold none.
+  const std::size_t last = link.find_last_of(u'\\');
+  const std::string unix_target = unix_path(target);
+  const std::string unix_folder = unix_path(link.substr(0, last));
+  std::string unix_link = unix_folder + "/";
+  for (const char16_t unit : link.substr(last + 1)) unix_link += static_cast<char>(unit);
+  if (unix_target.empty() || unix_folder.empty() ||
+      !run_unix_program("/bin/ln -s \"" + unix_target + "\" \"" + unix_link + "\"") ||
+      !await([&] { return is_reparse_point(link); })) {
+    made.why += ", and no Unix symbolic link stood in";
+    return made;
+  }
+  made.made = true;
+  made.removable = false;
+  made.why = wine +
+             " cannot make junctions; a Unix symbolic link stands in, which it shows as a "
+             "reparse-point folder but cannot remove with RemoveDirectoryW";
+  return made;
+}
+
+void remove_link(const std::u16string& link) {
+  if (::RemoveDirectoryW(wide(link)) || ::DeleteFileW(wide(link))) return;
+  const std::string unix_link = unix_path(link);
+  if (!unix_link.empty() && run_unix_program("/bin/rm -f \"" + unix_link + "\"")) {
+    await([&] { return ::GetFileAttributesW(wide(link)) == INVALID_FILE_ATTRIBUTES; });
+  }
 }
 
 std::string make_file_link(const std::u16string& link, const std::u16string& target) {
