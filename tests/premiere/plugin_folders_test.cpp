@@ -37,8 +37,9 @@ struct ProgramFilesVariables {
 const std::u16string program_files = native(u"C:\\Program Files");
 const std::u16string program_files_x86 = native(u"C:\\Program Files (x86)");
 
-TEST(PluginFolders, FourTargetsUnderTwoProgramFilesFolders) {
-  ProgramFilesVariables set(&program_files, &program_files, &program_files_x86);
+// The targets of the two host plug-in files with ProgramFiles and ProgramW6432 both
+// C:\Program Files and ProgramFiles(x86) C:\Program Files (x86).
+void expect_the_four_targets() {
   EXPECT_EQ(program_files_folders(), (std::vector{program_files, program_files_x86}));
   EXPECT_EQ(plugin_targets("Corvalis_Importer.prm"),
             (std::vector<std::u16string>{
@@ -54,6 +55,21 @@ TEST(PluginFolders, FourTargetsUnderTwoProgramFilesFolders) {
       native(u"C:\\Program Files\\Adobe\\Common\\Plug-ins\\ControlSurface\\Corvalis.acsrf");
   EXPECT_EQ(control_surface_plugin_path(), control_surface);
   EXPECT_EQ(plugin_targets("Corvalis.acsrf"), std::vector{control_surface});
+}
+
+TEST(PluginFolders, FourTargetsUnderTwoProgramFilesFolders) {
+  ProgramFilesVariables set(&program_files, &program_files, &program_files_x86);
+  expect_the_four_targets();
+}
+
+TEST(PluginFolders, ReadsTheProcessEnvironmentAsWindowsSetsItUp) {
+  // A 64-bit Windows (and Wine) starts every process with the two folders in the three
+  // variables, as in the example above.
+  if (!windows) GTEST_SKIP() << "only Windows sets these variables up";
+  if (platform::environment_variable(u"ProgramFiles") != program_files) {
+    GTEST_SKIP() << "Windows is not installed in C:";
+  }
+  expect_the_four_targets();
 }
 
 TEST(PluginFolders, RepeatsDifferOnlyInAsciiCase) {
