@@ -40,13 +40,13 @@ bool replace_document(const std::u16string& document, const std::string& content
   bool written = false;
   {
     platform::File file;
-    written = file.open(fresh, platform::File::Mode::write_exclusive) &&
-              file.write(content.data(), content.size()) && file.flush();
+    if (!file.open(fresh, platform::File::Mode::write_exclusive)) return false;
+    written = file.write(content.data(), content.size()) && file.flush();
   }  // closed before the move: Windows will not move a file that is open
   if (written && platform::move_file_replacing(fresh, document, /*write_through=*/true)) {
     return true;
   }
-  platform::delete_file(fresh);
+  platform::delete_file(fresh);  // ours: we created it above
   return false;
 }
 
