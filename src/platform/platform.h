@@ -28,6 +28,10 @@ namespace platform {
 // The separator of native paths: u'\\' on Windows, u'/' on POSIX.
 extern const char16_t path_separator;
 
+// Where programs are installed when the environment does not say: C:\Program Files on
+// Windows, /opt (the folder for add-on software packages) on POSIX.
+extern const std::u16string_view default_program_files_folder;
+
 // Converts between UTF-8 and UTF-16 the way Windows' converters do without the strict flag:
 // ill-formed input is never refused, each ill-formed part becomes U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
