@@ -12,11 +12,11 @@ Every scenario runs in check mode (`--check`) and, where the build has it, in in
 through corvalis-install-mode, which runs `install_run` in a process of its own with every
 folder it writes to (temporary, roaming, Program Files) pointed into the sandbox.
 
-    hostile_test.py --program SETUP --tool CORVALIS_RELEASE --groups G[,G...]
+    hostile_test.py --program SETUP --tool CORVALIS_RELEASE [--groups G[,G...]]
                     [--install-mode INSTALL_MODE] [--emulator WINE_RUN --wine-prefix PREFIX]
-                    [--list]
+    hostile_test.py --list [--groups ...]
 
-Groups: signature, parsing, integrity, paths, transport, host. Under Wine (--emulator) the
+Groups (all by default): signature, parsing, integrity, paths, transport, host. Under Wine (--emulator) the
 runs share the prefix's temporary folder and log, so they run one at a time; on Linux they run
 side by side, each in its own sandbox.
 """
@@ -655,6 +655,12 @@ def a_redirect_loop(play):
     play.site.put(play.channel(), Answer(301, location=play.site.base + play.channel()))
 
 
+@scenario("transport", expect=OFFLINE, attempts=3, modes=("check",))
+def a_redirect_to_a_local_file(play):
+    play.site.put(play.release("loader") + "/release.sig",
+                  Answer(302, location="file:///etc/hostname"))
+
+
 # --- host misbehaviour ------------------------------------------------------------------------
 
 @scenario("host", expect=OFFLINE, attempts=1, verify=attempts_with_status(404))
@@ -897,7 +903,7 @@ class HostileHostTest(unittest.TestCase):
         for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
             self.assertNotIn(marker, run.stderr, "a sanitizer report" + detail)
         # Nothing changed outside the places this run may write.
-        places = ["temp/Corvalis Setup.log"]
+        places = [LOG]
         if mode == "install" and (scenario.expect is None or scenario.stage == "app"):
             places += PANEL_PLACES
         if mode == "install" and scenario.expect is None:
@@ -960,14 +966,16 @@ class HostileHostTest(unittest.TestCase):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--groups", required=True)
+    parser.add_argument("--program")
+    parser.add_argument("--tool")
+    parser.add_argument("--groups", default=",".join(dict.fromkeys(s.group for s in SCENARIOS)))
     parser.add_argument("--install-mode")
     parser.add_argument("--emulator")
     parser.add_argument("--wine-prefix")
     parser.add_argument("--list", action="store_true")
     options = parser.parse_args()
+    if not options.list and not (options.program and options.tool):
+        parser.error("--program and --tool are needed to run the scenarios")
     groups = options.groups.split(",")
     unknown = set(groups) - {s.group for s in SCENARIOS}
     if unknown:
@@ -987,9 +995,9 @@ def main():
         lock = None
         if options.install_mode:
             # Install-mode runs wait while anything named like Premiere runs; the unit tests
-            # that start such a process hold this lock meanwhile.
+            # that start such a process hold this lock meanwhile. Groups of this suite share it.
             lock = open("/tmp/corvalis-tests-premiere.lock", "a")
-            fcntl.flock(lock, fcntl.LOCK_EX)
+            fcntl.flock(lock, fcntl.LOCK_SH)
         # Under Wine every run shares the prefix's log: one at a time.
         workers = 1 if options.emulator else 8
         with concurrent.futures.ThreadPoolExecutor(workers) as pool:
