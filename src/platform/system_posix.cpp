@@ -2,13 +2,13 @@
 // Only POSIX and C library headers belong here; the logic never sees them.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -20,6 +20,29 @@ const std::u16string_view default_program_files_folder = u"/opt";
 namespace {
 
 constexpr char16_t replacement_character = 0xFFFD;
+
+struct FolderCloser {
+  void operator()(DIR* folder) const { ::closedir(folder); }
+};
+
+// The first field of /proc/<pid>/cmdline: the program as the process was started. Empty for a
+// kernel thread, and for a process that exits meanwhile: its entry then refuses reads (ESRCH),
+// which a standard stream would raise as an exception in the middle of the walk.
+std::string program_started_as(const char* pid) {
+  const int file = ::open((std::string("/proc/") + pid + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return {};
+  std::string arguments;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(file, buffer, sizeof buffer);
+    if (got < 0) arguments.clear();
+    if (got <= 0) break;
+    arguments.append(buffer, static_cast<std::size_t>(got));
+    if (arguments.find('\0') != std::string::npos) break;
+  }
+  ::close(file);
+  return arguments.substr(0, arguments.find('\0'));
+}
 
 void append_utf8(std::string& out, char32_t code) {
   if (code < 0x80) {
@@ -199,21 +222,17 @@ LocalTime local_time() {
 }
 
 bool running_process_names(std::vector<std::u16string>& names) {
-  DIR* proc = ::opendir("/proc");
+  const std::unique_ptr<DIR, FolderCloser> proc(::opendir("/proc"));
   if (!proc) return false;
   names.clear();
-  while (const dirent* entry = ::readdir(proc)) {
+  while (const dirent* entry = ::readdir(proc.get())) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    std::ifstream cmdline(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
-    std::string arguments((std::istreambuf_iterator<char>(cmdline)),
-                          std::istreambuf_iterator<char>());
-    const std::string program = arguments.substr(0, arguments.find('\0'));
+    const std::string program = program_started_as(entry->d_name);
     if (program.empty()) continue;  // kernel threads and vanished processes
     const std::size_t slash = program.find_last_of("/\\");
     names.push_back(
         utf8_to_utf16(slash == std::string::npos ? program : program.substr(slash + 1)));
   }
-  ::closedir(proc);
   return true;
 }
 

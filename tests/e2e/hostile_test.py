@@ -33,6 +33,7 @@ import re
 import shutil
 import subprocess
 import sys
+import traceback
 import unittest
 from pathlib import Path
 
@@ -816,8 +817,8 @@ class Suite:
         run = Run(scenario, mode)
         try:
             self.perform(run, index)
-        except Exception as error:  # reported by the test of this run
-            run.error = repr(error)
+        except Exception:  # reported by the test of this run
+            run.error = traceback.format_exc()
         return run
 
     def perform(self, run, index):
