@@ -1,0 +1,35 @@
+#pragma once
+
+// The platform layer's user-interface services: the task dialog that shows the Setup window,
+// the program icon, the worker thread and the preparation of window mode. Windows uses the
+// common controls library (version 6, which the manifest selects); POSIX draws the dialog in
+// the terminal. Part of the platform layer of platform.h; kept apart because only the Setup
+// window and the entry need it.
+
+#include <cstdint>
+
+#include "ui/dialog.h"
+
+namespace platform {
+
+// Prepares the calling thread for window mode. Windows: CoInitializeEx (single-threaded
+// apartment) and InitCommonControlsEx (ICC_STANDARD_CLASSES); always true. POSIX: the terminal
+// dialog needs standard input to be a terminal; when it is not, this writes one line saying so
+// to standard error and answers false.
+bool prepare_user_interface();
+
+// The program's icon resource 1 at the system's large or small icon size (GetSystemMetrics,
+// then LoadIconWithScaleDown, comctl32 ordinal 381, from the program's own module). Null when
+// it cannot be loaded, and always on POSIX.
+void* load_program_icon(bool large);
+
+// Starts `entry(parameter)` on a new thread with default security and stack size and lets it
+// go: nobody waits for it or joins it (CreateThread, then CloseHandle at once). False when the
+// thread could not be created.
+bool start_thread(std::uint32_t (*entry)(void* parameter), void* parameter);
+
+// Shows the dialog on `first_page` and returns when it has closed (TaskDialogIndirect, comctl32
+// ordinal 345). The first page's callback gets `dialog_created` once it is on screen.
+void show_task_dialog(const DialogPage& first_page);
+
+}  // namespace platform
