@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""The real Windows program under Wine, on an X server (run inside xvfb-run), driven with the
+keyboard like a user: Install, then Close; and against a host that fails, Install, Try again,
+Close. It reads the page texts back with dialog-probe.exe and saves a PNG of every page in the
+output folder for a person to look at.
+
+    setup_window_gui.py --program corvalis-setup.exe --probe dialog-probe.exe --wine wine-run
+                        --release FOLDER --prefix WINEPREFIX --out FOLDER
+
+FOLDER is a published release host layout. Every Wine process of the private prefix is killed
+at the end, whatever happens, so the test cannot leave anything running.
+"""
+
+import argparse
+import functools
+import http.server
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import xwd_to_png  # noqa: E402
+
+
+class ReleaseHost(http.server.SimpleHTTPRequestHandler):
+    """Serves the release folder, each answer a little late so that the Progress page stays on
+    screen long enough to be seen; or, as the failing host, a channel document that is not JSON."""
+
+    delay = 0.0
+    failing = False
+
+    def do_GET(self):
+        time.sleep(self.delay)
+        if self.failing:
+            body = b"this is not a channel document"
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
+        super().do_GET()
+
+    def log_message(self, *args):
+        pass
+
+
+def start_host(folder, delay, failing):
+    handler = type("Host", (ReleaseHost,), {"delay": delay, "failing": failing})
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(handler, directory=folder))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+class Session:
+    def __init__(self, options):
+        self.options = options
+        self.environment = dict(os.environ, WINEPREFIX=options.prefix)
+        self.window = None
+
+    def wine(self, *arguments, **extra):
+        return subprocess.run([self.options.wine, *arguments], env=self.environment,
+                              capture_output=True, timeout=60, **extra)
+
+    def page_texts(self):
+        """The lines dialog-probe prints, or None while there is no window."""
+        result = self.wine(self.options.probe)
+        if result.returncode != 0:
+            return None
+        return result.stdout.decode("utf-8").splitlines()
+
+    def wait_for(self, heading, timeout=90):
+        deadline = time.monotonic() + timeout
+        texts = None
+        while time.monotonic() < deadline:
+            texts = self.page_texts()
+            if texts and "Static: " + heading in texts:
+                return texts
+            time.sleep(0.2)
+        raise AssertionError(f"no page headed {heading!r} within {timeout} s; last seen: {texts}")
+
+    def find_window(self):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            found = subprocess.run(["xdotool", "search", "--name", "^Corvalis Setup$"],
+                                   capture_output=True, text=True)
+            if found.stdout.split():
+                self.window = found.stdout.split()[0]
+                return
+            time.sleep(0.2)
+        raise AssertionError("the X window of Corvalis Setup never appeared")
+
+    def keys(self, *names):
+        for name in names:
+            subprocess.run(["xdotool", "key", "--window", self.window, name], check=True)
+            time.sleep(0.3)
+
+    def screenshot(self, name):
+        dump = os.path.join(self.options.out, name + ".xwd")
+        with open(dump, "wb") as out:
+            subprocess.run(["xwd", "-silent", "-id", self.window], stdout=out, check=True)
+        xwd_to_png.convert(dump, os.path.join(self.options.out, name + ".png"))
+        os.remove(dump)
+        print(f"saved {name}.png")
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def run_program(session, port, scratch):
+    os.makedirs(scratch, exist_ok=True)
+    environment = dict(session.environment, TMP=scratch, TEMP=scratch)
+    return subprocess.Popen([session.options.wine, session.options.program, "--base",
+                             f"http://127.0.0.1:{port}"], env=environment,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wait_for_exit(program):
+    try:
+        return program.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("the program did not end after its window was closed")
+
+
+def successful_install(session):
+    host = start_host(session.options.release, delay=0.5, failing=False)
+    program = run_program(session, host.server_address[1], os.path.join(session.options.out, "tmp"))
+    try:
+        texts = session.wait_for("Install Corvalis for Premiere Pro")
+        expect("Button: Install" in texts and "Button: Cancel" in texts, f"Welcome page: {texts}")
+        session.find_window()
+        session.screenshot("1-welcome")
+
+        session.keys("Return")  # the default button: Install
+        texts = session.wait_for("Installing Corvalis", timeout=20)
+        expect(any(line.startswith("progress: ") for line in texts), f"no progress bar: {texts}")
+        session.screenshot("2-progress")
+
+        texts = session.wait_for("Corvalis is installed")
+        expect("Static: In Premiere Pro, open Window > Extensions > Corvalis Library." in texts,
+               f"Installed page: {texts}")
+        buttons = [line for line in texts if line.startswith("Button: ")]
+        expect(len(buttons) == 1 and "Close" in buttons[0], f"Installed page buttons: {buttons}")
+        session.screenshot("3-installed")
+
+        session.keys("Return")  # Close, the only button
+        expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
+    finally:
+        host.shutdown()
+        if program.poll() is None:
+            program.kill()
+
+
+def failed_install(session):
+    host = start_host(session.options.release, delay=0.0, failing=True)
+    scratch = os.path.join(session.options.out, "tmp-failing")
+    program = run_program(session, host.server_address[1], scratch)
+    try:
+        session.wait_for("Install Corvalis for Premiere Pro")
+        session.find_window()
+        session.keys("Return")
+        texts = session.wait_for("Corvalis wasn't installed")
+        # The detail is the message, a blank line and the log's path, as the probe prints it.
+        message = "Static: A release list from corvalisplugin.com didn't make sense."
+        expect(message in texts, f"Failure page: {texts}")
+        at = texts.index(message)
+        expect(texts[at + 1] == "" and texts[at + 2].startswith("Log: ") and
+               texts[at + 2].endswith("\\Corvalis Setup.log"), f"Failure page: {texts}")
+        expect("Button: Try again" in texts, f"Failure page buttons: {texts}")
+        session.screenshot("4-failure")
+        log = open(os.path.join(scratch, "Corvalis Setup.log"), encoding="utf-8").read()
+        failed = [line for line in log.splitlines() if " Failed: " in line]
+        expect(len(failed) == 1, f"one Failed line after one run: {log}")
+
+        session.keys("Return")  # Try again, the default: a whole new run that fails again
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            log = open(os.path.join(scratch, "Corvalis Setup.log"), encoding="utf-8").read()
+            if len([line for line in log.splitlines() if " Failed: " in line]) == 2:
+                break
+            time.sleep(0.2)
+        else:
+            raise AssertionError(f"Try again did not run a second install run: {log}")
+        session.wait_for("Corvalis wasn't installed")
+
+        session.keys("Tab", "Return")  # from Try again to Close
+        expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
+    finally:
+        host.shutdown()
+        if program.poll() is None:
+            program.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("program", "probe", "wine", "release", "prefix", "out"):
+        parser.add_argument("--" + name, required=True)
+    options = parser.parse_args()
+    shutil.rmtree(options.out, ignore_errors=True)
+    os.makedirs(options.out)
+    session = Session(options)
+    wineserver = "/usr/lib/wine/wineserver"
+    if not os.path.exists(wineserver):
+        wineserver = shutil.which("wineserver")
+    quiet = dict(env=session.environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
+    try:
+        # Makes the private prefix on first use. Wine draws the title bar itself when no window
+        # manager runs, so the screenshots show it.
+        subprocess.run([options.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                        "Managed", "/d", "N", "/f"], timeout=300, **quiet)
+        # One wineserver for the whole test, started without our pipes: a server started by a
+        # probe whose output we read would hold the pipe open after the probe ends.
+        subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
+        successful_install(session)
+        failed_install(session)
+    finally:
+        subprocess.run([wineserver, "-k"], timeout=30, **quiet)
+    print(f"screenshots in {options.out}")
+
+
+if __name__ == "__main__":
+    main()
