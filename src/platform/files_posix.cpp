@@ -39,6 +39,10 @@ bool path_exists(const std::u16string& path) {
   return !path.empty() && ::lstat(native(path).c_str(), &info) == 0;
 }
 
+bool is_link(const std::u16string& path) {
+  return !path.empty() && is_symbolic_link(native(path));
+}
+
 CreateFolderResult create_folder(const std::u16string& path) {
   if (::mkdir(native(path).c_str(), 0777) == 0) return CreateFolderResult::created;
   return errno == EEXIST ? CreateFolderResult::already_exists : CreateFolderResult::failed;
@@ -111,7 +115,8 @@ bool FolderListing::next(FolderEntry& entry) {
   while (const dirent* item = ::readdir(folder)) {
     const std::string name = item->d_name;
     if (name == "." || name == "..") continue;
-    if (::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
+    // Like FindFirstFileW, "*" matches names that start with a dot.
+    if (::fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
     struct stat info;
     const int at = ::dirfd(folder);
     entry.name = utf8_to_utf16(name);
@@ -143,7 +148,9 @@ bool File::open(const std::u16string& path, Mode mode) {
   int lock = LOCK_EX;
   switch (mode) {
     case Mode::write_exclusive:
-      flags |= O_WRONLY | O_CREAT;  // truncated once the lock is held
+      // Truncated once the lock is held. A symbolic link at the path is refused rather than
+      // followed, so a write never lands outside the path it was given.
+      flags |= O_WRONLY | O_CREAT | O_NOFOLLOW;
       break;
     case Mode::read_shared:
       flags |= O_RDONLY;

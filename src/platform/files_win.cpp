@@ -23,10 +23,26 @@ bool fill_entry(const WIN32_FIND_DATAW& found, FolderEntry& entry) {
   return entry.name != u"." && entry.name != u"..";
 }
 
+// Closes a handle this file opened for one call.
+struct FileHandle {
+  explicit FileHandle(HANDLE opened) : handle(opened) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() {
+    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  }
+  HANDLE handle;
+};
+
 }  // namespace
 
 bool path_exists(const std::u16string& path) {
   return ::GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool is_link(const std::u16string& path) {
+  const DWORD attributes = ::GetFileAttributesW(wide(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 CreateFolderResult create_folder(const std::u16string& path) {
@@ -44,7 +60,16 @@ bool remove_folder(const std::u16string& path) {
 }
 
 bool reset_attributes(const std::u16string& path) {
-  return ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL) != 0;
+  if (!is_link(path)) return ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL) != 0;
+  // SetFileAttributesW would reach through a link and change its target, which is not ours.
+  // Attribute access is not subject to sharing, so any holder of the link lets this through.
+  const FileHandle link{::CreateFileW(
+      wide(path), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  if (link.handle == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO info{};  // zero times are left as they are
+  info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(link.handle, FileBasicInfo, &info, sizeof info) != 0;
 }
 
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {

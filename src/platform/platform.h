@@ -28,6 +28,10 @@ namespace platform {
 // The separator of native paths: u'\\' on Windows, u'/' on POSIX.
 extern const char16_t path_separator;
 
+// Where programs are installed when the environment does not say: C:\Program Files on
+// Windows, /opt (the folder for add-on software packages) on POSIX.
+extern const std::u16string_view default_program_files_folder;
+
 // Converts between UTF-8 and UTF-16 the way Windows' converters do without the strict flag:
 // ill-formed input is never refused, each ill-formed part becomes U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
@@ -100,14 +104,20 @@ enum class CreateFolderResult { created, already_exists, failed };
 // `already_exists`, as is EEXIST on POSIX).
 CreateFolderResult create_folder(const std::u16string& path);
 
+// True when the path itself is a link: a reparse point on Windows (junction, symbolic link;
+// GetFileAttributesW, which does not follow it), a symbolic link on POSIX (lstat).
+bool is_link(const std::u16string& path);
+
 // Deletes a file, or a link itself, never what it points to (DeleteFileW; POSIX unlink).
 bool delete_file(const std::u16string& path);
 // Removes an empty folder, or a link to a folder without entering it (RemoveDirectoryW;
 // POSIX: rmdir, or unlink for a symbolic link).
 bool remove_folder(const std::u16string& path);
 // Resets attributes to normal so read-only, hidden and system entries can go
-// (SetFileAttributesW with FILE_ATTRIBUTE_NORMAL). POSIX: makes the entry writable by its owner;
-// links are left alone, since chmod would follow them.
+// (SetFileAttributesW with FILE_ATTRIBUTE_NORMAL). A link's own attributes are reset, never its
+// target's: SetFileAttributesW would follow a link, so a reparse point is opened as itself and
+// changed through its handle. POSIX: makes the entry readable and writable by its owner
+// (searchable too for a folder); links are left alone, since chmod would follow them.
 bool reset_attributes(const std::u16string& path);
 // Renames `from` to `to`, replacing a file at `to` (MoveFileExW with MOVEFILE_REPLACE_EXISTING,
 // plus MOVEFILE_WRITE_THROUGH when `write_through`; POSIX: rename, then fsync of the folder when
@@ -148,7 +158,8 @@ class File {
  public:
   enum class Mode {
     // GENERIC_WRITE, no sharing, CREATE_ALWAYS: nobody else may open the file while it is
-    // written. POSIX has no mandatory sharing: O_WRONLY|O_CREAT|O_TRUNC with an advisory lock.
+    // written. POSIX has no mandatory sharing: O_WRONLY|O_CREAT with an exclusive advisory lock,
+    // truncated once the lock is held; a symbolic link at the path is refused (O_NOFOLLOW).
     write_exclusive,
     // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING: fails while someone writes the file.
     read_shared,

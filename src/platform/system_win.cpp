@@ -14,6 +14,7 @@
 namespace platform {
 
 const char16_t path_separator = u'\\';
+const std::u16string_view default_program_files_folder = u"C:\\Program Files";
 
 namespace {
 

@@ -1,0 +1,98 @@
+#include "premiere/command_bridge.h"
+
+#include <string_view>
+
+#include "failure.h"
+#include "fs/files.h"
+#include "fs/paths.h"
+#include "platform/platform.h"
+#include "premiere/plugin_folders.h"
+#include "premiere/settings_document.h"
+
+namespace {
+
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+
+[[noreturn]] void fail_to_switch() {
+  throw Failure("Couldn't switch the command bridge on in Premiere's settings.");
+}
+
+// Digits, one dot, digits: "24.0" and "0.0" are versions; "24", "24.0.1", ".5", "5." are not.
+bool is_version_name(std::u16string_view name) {
+  const std::size_t dot = name.find(u'.');
+  if (dot == std::u16string_view::npos || dot == 0 || dot + 1 == name.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (i != dot && (name[i] < u'0' || name[i] > u'9')) return false;
+  }
+  return true;
+}
+
+std::u16string decimal(std::uint64_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// Replaces `document` with `content` in one step: the content goes to a new file in the same
+// folder, reaches the disk, and only then is moved over the document. A failure on the way
+// removes the new file and leaves the document as it was.
+bool replace_document(const std::u16string& document, const std::string& content) {
+  const std::u16string fresh = document + u"." + decimal(platform::tick_count()) + u".corvalis-new";
+  bool written = false;
+  {
+    platform::File file;
+    if (!file.open(fresh, platform::File::Mode::write_exclusive)) return false;
+    written = file.write(content.data(), content.size()) && file.flush();
+  }  // closed before the move: Windows will not move a file that is open
+  if (written && platform::move_file_replacing(fresh, document, /*write_through=*/true)) {
+    return true;
+  }
+  platform::delete_file(fresh);  // ours: we created it above
+  return false;
+}
+
+// The document's content, the settings template when there is none, or a Failure when there is
+// one we cannot read: taking the template then would overwrite the user's settings.
+std::string settings_content(const std::u16string& document) {
+  std::string content;
+  if (read_whole_file(document, content)) return content;
+  if (platform::path_exists(document)) fail_to_switch();
+  return std::string(settings_template);
+}
+
+}  // namespace
+
+std::u16string premiere_settings_root() {
+  return join_path(join_path(known_folder_path(platform::roaming_app_data_folder), u"Adobe"),
+                   u"Premiere Pro");
+}
+
+int switch_command_bridge_on() {
+  return switch_command_bridge_on_under(premiere_settings_root());
+}
+
+int switch_command_bridge_on_under(const std::u16string& settings_root) {
+  platform::FolderListing listing;
+  if (!listing.open(settings_root, u"*")) return 0;
+
+  int written = 0;
+  platform::FolderEntry entry;
+  while (listing.next(entry)) {
+    if (!entry.is_folder || !is_version_name(entry.name)) continue;
+    const std::u16string folder =
+        join_path(join_path(settings_root, entry.name), u"ControlSurface");
+    const std::u16string document = join_path(folder, u"ControlSurfaceSettings.xml");
+
+    std::string content = settings_content(document);
+    // The mark stays in a document we leave alone; one we rewrite is written without it.
+    if (content.starts_with(byte_order_mark)) content.erase(0, byte_order_mark.size());
+
+    const std::string edited =
+        add_command_bridge(content, wide_to_utf8(control_surface_plugin_path()));
+    if (edited == content) continue;
+
+    make_folders(folder);
+    if (!replace_document(document, edited)) fail_to_switch();
+    ++written;
+  }
+  return written;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+// Switching the command bridge on in the control-surface settings document of every Premiere Pro
+// version that keeps settings for this user.
+
+#include <string>
+
+// The folder that holds one settings folder per Premiere Pro version: the roaming
+// application-data folder joined with Adobe\Premiere Pro.
+// Throws Failure("Windows didn't say where this user's folders are.").
+std::u16string premiere_settings_root();
+
+// `switch_command_bridge_on_under(premiere_settings_root())`.
+int switch_command_bridge_on();
+
+// Brings ControlSurface\ControlSurfaceSettings.xml of each version folder under `settings_root`
+// (a folder named digits, one dot, digits, such as "24.0") up to date with `add_command_bridge`,
+// starting from the settings template where the document is missing. Returns how many documents
+// it wrote; a document the edit leaves unchanged is neither written nor counted, so a second call
+// returns 0. A missing root gives 0 and is not created.
+//
+// A document is replaced in one step (a new file beside it, moved over it), so whatever fails,
+// the user's document is either the old one, byte for byte, or the new one. A leading UTF-8
+// byte-order mark goes only when the document is rewritten.
+//
+// Versions are handled in the platform's listing order, and the first failure ends the walk; the
+// documents written before it stay written. Throws:
+// - Failure("Premiere's control surface settings didn't make sense.") for a document the edit
+//   cannot handle (an empty one, one of another kind);
+// - Failure("Couldn't make the folder <path>.") when the document's folder cannot be made;
+// - Failure("Couldn't switch the command bridge on in Premiere's settings.") when a document that
+//   exists cannot be read, or the new one cannot be written.
+int switch_command_bridge_on_under(const std::u16string& settings_root);

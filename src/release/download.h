@@ -1,0 +1,36 @@
+#pragma once
+
+// The files of a verified release: each fetched from the release's "files" folder and accepted
+// only when its length and SHA-256 digest are exactly what the signed list says.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "json/json.h"
+
+inline constexpr const char* damaged_download_message =
+    "A download arrived damaged. Run Setup again.";
+
+// Downloads the file of one "files" entry of a verified release list from
+// release base + "/files/" + the entry's percent-encoded "path", and returns its bytes.
+// The entry's members are read without kind tests ("path" and "sha256" as text, "size" as a
+// number), so a missing member reads as empty text or 0. Throws the download failures of
+// http_get; Failure(damaged_download_message) when the length differs from "size" (the digest
+// is then not computed) or the lowercase hexadecimal SHA-256 differs from "sha256" byte for
+// byte; and the failure of sha256_hex. Nothing is retried here.
+std::string download_release_file(const std::u16string& release_base, const JsonValue& entry);
+
+// Every byte outside A-Z, a-z, 0-9 and "/-_.~" becomes "%" and two upper-case hexadecimal
+// digits; the slash stays, so the path's folders become folders of the URL. Never fails.
+std::string percent_encode_path(std::string_view path);
+
+// The SHA-256 digest of `bytes` as 64 lowercase hexadecimal digits.
+// Throws Failure("Windows couldn't check a download.") when the platform's hash fails.
+std::string sha256_hex(std::string_view bytes);
+
+// The length a "size" number promises: the number truncated toward zero (so 10.7 means 10 and
+// anything between -1 and 0 means 0). No length at all for NaN, -1 or below, or 2^64 or above:
+// such a size never matches a real file.
+std::optional<std::uint64_t> expected_file_size(double size);

@@ -1,0 +1,332 @@
+#include "fs/files.h"
+
+#include <gtest/gtest.h>
+
+#include "failure.h"
+#include "fs/paths.h"
+#include "platform/platform.h"
+#include "support/file_setups.h"
+#include "support/sandbox.h"
+
+namespace {
+
+bool is_file(const std::u16string& path) {
+  platform::File file;
+  return file.open(path, platform::File::Mode::read_shared);
+}
+
+// Something that exists and cannot be opened as a file (neither platform opens folders so).
+bool is_folder(const std::u16string& path) {
+  return platform::path_exists(path) && !is_file(path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// make_folders
+
+TEST(MakeFolders, CreatesTheWholeChain) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"a/b/c"));
+  EXPECT_TRUE(is_folder(sandbox.path(u"a")));
+  EXPECT_TRUE(is_folder(sandbox.path(u"a/b")));
+  EXPECT_TRUE(is_folder(sandbox.path(u"a/b/c")));
+}
+
+TEST(MakeFolders, AcceptsATrailingSeparatorAndNonAsciiNames) {
+  Sandbox sandbox;
+  const std::u16string folder = sandbox.path(u"caf\u00E9/\U0001F600");
+  make_folders(folder + platform::path_separator);
+  EXPECT_TRUE(is_folder(folder));
+}
+
+TEST(MakeFolders, LeavesWhatAlreadyExistsAlone) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"a"));
+  put_file(sandbox.path(u"a/x"), "content");
+  EXPECT_NO_THROW(make_folders(sandbox.path(u"a")));
+  EXPECT_EQ(file_content(sandbox.path(u"a/x")), "content");
+
+  // A file where a folder is wanted is not examined; the caller's next step fails instead.
+  put_file(sandbox.path(u"file"), "kept");
+  EXPECT_NO_THROW(make_folders(sandbox.path(u"file")));
+  EXPECT_TRUE(is_file(sandbox.path(u"file")));
+  EXPECT_EQ(file_content(sandbox.path(u"file")), "kept");
+  EXPECT_FALSE(write_whole_file(sandbox.path(u"file/inside"), "x"));
+
+  EXPECT_NO_THROW(make_folders(u""));
+}
+
+TEST(MakeFolders, NamesTheParentThatCouldNotBeMade) {
+  Sandbox sandbox;
+  put_file(sandbox.path(u"file"), "kept");
+  // "file/a" cannot be made under a file: the message names it, and the child is never tried.
+  const std::u16string parent = sandbox.path(u"file/a");
+  try {
+    make_folders(sandbox.path(u"file/a/b"));
+    FAIL() << "no Failure";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(std::string(failure.what()),
+              "Couldn't make the folder " + wide_to_utf8(parent) + ".");
+  }
+  EXPECT_EQ(file_content(sandbox.path(u"file")), "kept");
+}
+
+TEST(MakeFolders, NamesANameTooLongForTheFileSystem) {
+  Sandbox sandbox;
+  const std::u16string parent = sandbox.path(std::u16string(300, u'n'));
+  try {
+    make_folders(join_path(parent, u"child"));
+    FAIL() << "no Failure";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(std::string(failure.what()),
+              "Couldn't make the folder " + wide_to_utf8(parent) + ".");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// write_whole_file
+
+TEST(WriteWholeFile, CreatesAndTruncates) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"f.bin");
+  const std::string binary("a\0b\r\n\xFF", 6);
+  EXPECT_TRUE(write_whole_file(path, binary));
+  EXPECT_EQ(file_content(path), binary);
+  EXPECT_TRUE(write_whole_file(path, "xy"));
+  EXPECT_EQ(file_content(path), "xy");
+}
+
+TEST(WriteWholeFile, EmptyContentMakesAnEmptyFile) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"empty");
+  EXPECT_TRUE(write_whole_file(path, ""));
+  EXPECT_TRUE(is_file(path));
+  std::string buffer = "old";
+  EXPECT_TRUE(read_whole_file(path, buffer));
+  EXPECT_EQ(buffer, "");
+}
+
+TEST(WriteWholeFile, RefusedWhileAnotherHolderHasTheFile) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"held");
+  put_file(path, "old content");
+  for (const Hold hold : {Hold::exclusive, Hold::read_without_delete_sharing}) {
+    HeldFile held(path, hold);
+    ASSERT_TRUE(held.held()) << held.why();
+    EXPECT_FALSE(write_whole_file(path, "new"));
+    held.release();
+    EXPECT_EQ(file_content(path), "old content");
+  }
+}
+
+TEST(WriteWholeFile, FailsInAMissingFolder) {
+  Sandbox sandbox;
+  EXPECT_FALSE(write_whole_file(sandbox.path(u"missing/f"), "x"));
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"missing")));
+}
+
+TEST(WriteWholeFile, LeavesNoPartialFileAfterAFailedWrite) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"big");
+  put_file(path, "old");
+  FileSizeLimit limit(1 << 20);
+  if (!limit.active()) GTEST_SKIP() << limit.why();
+  EXPECT_FALSE(write_whole_file(path, std::string(limit.bytes() + 4096, 'x')));
+  EXPECT_FALSE(platform::path_exists(path));
+  // Under the limit the same call works.
+  EXPECT_TRUE(write_whole_file(path, "small"));
+  EXPECT_EQ(file_content(path), "small");
+}
+
+// ---------------------------------------------------------------------------------------------
+// read_whole_file
+
+TEST(ReadWholeFile, ReadsExactlyTheFile) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"f");
+  const std::string content(70000, '\x7F');
+  put_file(path, content);
+  std::string buffer(100000, 'z');  // longer than the file: cut to its length
+  EXPECT_TRUE(read_whole_file(path, buffer));
+  EXPECT_EQ(buffer, content);
+}
+
+TEST(ReadWholeFile, MissingFileOrFolderLeavesTheBufferAlone) {
+  Sandbox sandbox;
+  std::string buffer = "untouched";
+  EXPECT_FALSE(read_whole_file(sandbox.path(u"missing"), buffer));
+  EXPECT_FALSE(read_whole_file(sandbox.root(), buffer));
+  EXPECT_EQ(buffer, "untouched");
+}
+
+TEST(ReadWholeFile, RefusedWhileTheFileIsBeingWritten) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"f");
+  put_file(path, "content");
+  std::string buffer = "untouched";
+  {
+    HeldFile writer(path, Hold::exclusive);
+    ASSERT_TRUE(writer.held()) << writer.why();
+    EXPECT_FALSE(read_whole_file(path, buffer));
+    EXPECT_EQ(buffer, "untouched");
+  }
+  // Other readers do not stand in the way.
+  HeldFile reader(path, Hold::read_without_delete_sharing);
+  ASSERT_TRUE(reader.held()) << reader.why();
+  EXPECT_TRUE(read_whole_file(path, buffer));
+  EXPECT_EQ(buffer, "content");
+}
+
+TEST(ReadWholeFile, RefusesOneGibibyteOrMore) {
+  Sandbox sandbox;
+  const std::u16string path = sandbox.path(u"huge");
+  ASSERT_TRUE(make_file_of_size(path, 0x40000000));
+  std::string buffer = "untouched";
+  EXPECT_FALSE(read_whole_file(path, buffer));
+  EXPECT_EQ(buffer, "untouched");
+  ASSERT_TRUE(make_file_of_size(path, 0x100000000));
+  EXPECT_FALSE(read_whole_file(path, buffer));
+  EXPECT_EQ(buffer, "untouched");
+}
+
+// ---------------------------------------------------------------------------------------------
+// remove_tree
+
+const bool windows = platform::path_separator == u'\\';
+
+// A folder outside the tree under test, with content that must survive.
+std::u16string make_outside(const Sandbox& sandbox) {
+  make_folders(sandbox.path(u"outside/sub"));
+  put_file(sandbox.path(u"outside/keep.txt"), "keep");
+  put_file(sandbox.path(u"outside/sub/deep.txt"), "deep");
+  make_read_only(sandbox.path(u"outside/keep.txt"));
+  return sandbox.path(u"outside");
+}
+
+void expect_outside_untouched(const Sandbox& sandbox) {
+  EXPECT_EQ(file_content(sandbox.path(u"outside/keep.txt")), "keep");
+  EXPECT_EQ(file_content(sandbox.path(u"outside/sub/deep.txt")), "deep");
+  // Resetting attributes stopped at the link: the target's own stay as they were.
+  EXPECT_TRUE(is_read_only(sandbox.path(u"outside/keep.txt")));
+}
+
+TEST(RemoveTree, MissingPathCountsAsRemoved) {
+  Sandbox sandbox;
+  EXPECT_TRUE(remove_tree(sandbox.path(u"missing")));
+  EXPECT_TRUE(remove_tree(sandbox.path(u"missing/deeper")));
+}
+
+TEST(RemoveTree, RemovesNestedFoldersAndReadOnlyHiddenSystemFiles) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"tree/a/b"));
+  make_folders(sandbox.path(u"tree/empty"));
+  put_file(sandbox.path(u"tree/top.txt"), "1");
+  put_file(sandbox.path(u"tree/a/b/deep.bin"), "2");
+  put_file(sandbox.path(u"tree/a/.hidden"), "3");
+  for (const char16_t* entry : {u"tree/top.txt", u"tree/a/b/deep.bin", u"tree/a/.hidden"}) {
+    ASSERT_TRUE(make_read_only(sandbox.path(entry)));
+    ASSERT_TRUE(is_read_only(sandbox.path(entry)));
+  }
+  // A read-only folder inside the tree is reset before it is entered.
+  ASSERT_TRUE(make_read_only(sandbox.path(u"tree/a/b")));
+  EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+TEST(RemoveTree, AFileIsNotAFolderTree) {
+  Sandbox sandbox;
+  put_file(sandbox.path(u"file"), "kept");
+  EXPECT_FALSE(remove_tree(sandbox.path(u"file")));
+  EXPECT_EQ(file_content(sandbox.path(u"file")), "kept");
+}
+
+// The security property: a link inside the tree is removed as a link; the folder it points to
+// is never entered, so nothing outside the tree is deleted or changed.
+TEST(RemoveTree, RemovesALinkToAFolderOutsideWithoutEnteringIt) {
+  Sandbox sandbox;
+  const std::u16string outside = make_outside(sandbox);
+  make_folders(sandbox.path(u"tree/inner"));
+  put_file(sandbox.path(u"tree/inner/own.txt"), "own");
+  const FolderLink link = make_folder_link(sandbox.path(u"tree/inner/link"), outside);
+  if (!link.made) GTEST_SKIP() << "A link to a folder is needed, but " << link.why << ".";
+  const bool removed = remove_tree(sandbox.path(u"tree"));
+  expect_outside_untouched(sandbox);
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree/inner/own.txt")));
+  if (!link.removable) {
+    remove_link(sandbox.path(u"tree/inner/link"));
+    GTEST_SKIP() << "The link was not entered and the folder outside is intact, but " << link.why
+                 << ", so its removal (result " << removed << ") is not verified here.";
+  }
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+TEST(RemoveTree, APathThatIsALinkLosesOnlyTheLink) {
+  Sandbox sandbox;
+  const std::u16string outside = make_outside(sandbox);
+  const FolderLink link = make_folder_link(sandbox.path(u"link"), outside);
+  if (!link.made) GTEST_SKIP() << "A link to a folder is needed, but " << link.why << ".";
+  const bool removed = remove_tree(sandbox.path(u"link"));
+  expect_outside_untouched(sandbox);
+  if (!link.removable) {
+    remove_link(sandbox.path(u"link"));
+    GTEST_SKIP() << "The link was not entered and the folder outside is intact, but " << link.why
+                 << ", so its removal (result " << removed << ") is not verified here.";
+  }
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"link")));
+}
+
+TEST(RemoveTree, RemovesFileLinksAndDanglingLinksAsLinks) {
+  Sandbox sandbox;
+  make_outside(sandbox);
+  make_folders(sandbox.path(u"tree"));
+  std::string why =
+      make_file_link(sandbox.path(u"tree/file-link"), sandbox.path(u"outside/keep.txt"));
+  if (why.empty()) why = make_file_link(sandbox.path(u"tree/dangling"), sandbox.path(u"gone"));
+  if (!why.empty()) {
+    GTEST_SKIP() << "Symbolic links to files are needed, but " << why
+                 << "; Wine shows a Unix symbolic link to a file as the file itself, so none "
+                    "can stand in.";
+  }
+  EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+  expect_outside_untouched(sandbox);
+}
+
+TEST(RemoveTree, AFileHeldWithoutDeleteSharingStays) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"tree/sub"));
+  put_file(sandbox.path(u"tree/sub/held.txt"), "held");
+  put_file(sandbox.path(u"tree/sub/free.txt"), "free");
+  put_file(sandbox.path(u"tree/other.txt"), "other");
+  HeldFile held(sandbox.path(u"tree/sub/held.txt"), Hold::read_without_delete_sharing);
+  ASSERT_TRUE(held.held()) << held.why();
+  if (windows) {
+    EXPECT_FALSE(remove_tree(sandbox.path(u"tree")));
+    // Only what resisted stays, with the folders that hold it.
+    EXPECT_EQ(file_content(sandbox.path(u"tree/sub/held.txt")), "held");
+    EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree/sub/free.txt")));
+    EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree/other.txt")));
+    held.release();
+    EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  } else {
+    // POSIX never refuses to delete an open file: its holder keeps reading the old data.
+    EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
+  }
+  EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+TEST(RemoveTree, AFolderThatForbidsDeletionReportsFalse) {
+  Sandbox sandbox;
+  make_folders(sandbox.path(u"tree/locked"));
+  put_file(sandbox.path(u"tree/locked/file"), "x");
+  ASSERT_TRUE(make_read_only(sandbox.path(u"tree")));
+  const std::string why = read_only_folders_are_enforced(sandbox.path(u"tree"));
+  if (!why.empty()) GTEST_SKIP() << "A folder that refuses deletions is needed, but " << why << ".";
+  // The tree's own folder is not reset, so what is directly inside it cannot go.
+  EXPECT_FALSE(remove_tree(sandbox.path(u"tree")));
+  EXPECT_TRUE(platform::path_exists(sandbox.path(u"tree")));
+  platform::reset_attributes(sandbox.path(u"tree"));
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+#include "premiere/command_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "failure.h"
+#include "fs/files.h"
+#include "fs/paths.h"
+#include "platform/platform.h"
+#include "premiere/plugin_folders.h"
+#include "premiere/settings_document.h"
+#include "support/file_setups.h"
+#include "support/sandbox.h"
+#include "support/scoped_variable.h"
+
+namespace {
+
+const std::string cannot_switch = "Couldn't switch the command bridge on in Premiere's settings.";
+const std::string senseless = "Premiere's control surface settings didn't make sense.";
+
+template <typename Call>
+std::string failure_of(Call call) {
+  try {
+    call();
+  } catch (const Failure& failure) {
+    return failure.what();
+  }
+  return "";
+}
+
+// A settings root with version folders in a sandbox.
+class SettingsRoot {
+ public:
+  SettingsRoot() : root_(sandbox_.path(u"Roaming/Adobe/Premiere Pro")) {}
+
+  const std::u16string& root() const { return root_; }
+  std::u16string path(std::u16string_view relative) const {
+    return sandbox_.path(u"Roaming/Adobe/Premiere Pro/" + std::u16string(relative));
+  }
+  std::u16string document(std::u16string_view version) const {
+    return path(std::u16string(version) + u"/ControlSurface/ControlSurfaceSettings.xml");
+  }
+  void make(std::u16string_view relative) const { make_folders(path(relative)); }
+  void put_document(std::u16string_view version, std::string_view content) const {
+    make(std::u16string(version) + u"/ControlSurface");
+    put_file(document(version), content);
+  }
+  // Names in the folder, whatever they are.
+  std::vector<std::u16string> entries(std::u16string_view relative) const {
+    std::vector<std::u16string> names;
+    platform::FolderListing listing;
+    platform::FolderEntry entry;
+    if (listing.open(path(relative), u"*")) {
+      while (listing.next(entry)) names.push_back(entry.name);
+    }
+    return names;
+  }
+
+ private:
+  Sandbox sandbox_;
+  std::u16string root_;
+};
+
+std::string edited_template() {
+  return add_command_bridge(settings_template, wide_to_utf8(control_surface_plugin_path()));
+}
+
+TEST(SwitchCommandBridgeOn, MissingRootChangesNothing) {
+  SettingsRoot settings;
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 0);
+  EXPECT_FALSE(platform::path_exists(settings.root()));
+}
+
+TEST(SwitchCommandBridgeOn, VersionsWithoutDocumentsGetTheEditedTemplateOnce) {
+  SettingsRoot settings;
+  settings.make(u"24.0");
+  settings.make(u"25.0");
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 2);
+  for (const char16_t* version : {u"24.0", u"25.0"}) {
+    EXPECT_EQ(file_content(settings.document(version)), edited_template());
+    // Only the document is left in the folder: no new file lingers beside it.
+    EXPECT_EQ(settings.entries(std::u16string(version) + u"/ControlSurface"),
+              std::vector<std::u16string>{u"ControlSurfaceSettings.xml"});
+  }
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 0);
+  EXPECT_EQ(file_content(settings.document(u"24.0")), edited_template());
+}
+
+TEST(SwitchCommandBridgeOn, PassesOverWhatIsNoVersionFolder) {
+  SettingsRoot settings;
+  for (const char16_t* name :
+       {u"Profile-x", u"24", u"24.0.1", u".5", u"5.", u"24.0 (old)", u"2a.0", u"..5", u"24..0"}) {
+    settings.make(name);
+  }
+  settings.make(u"");
+  put_file(settings.path(u"26.0"), "a file, not a folder");
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 0);
+  EXPECT_EQ(settings.entries(u"24").size(), 0u);
+  EXPECT_EQ(settings.entries(u"Profile-x").size(), 0u);
+  EXPECT_EQ(file_content(settings.path(u"26.0")), "a file, not a folder");
+
+  // The form counts, not the value.
+  settings.make(u"0.0");
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
+  EXPECT_EQ(file_content(settings.document(u"0.0")), edited_template());
+}
+
+TEST(SwitchCommandBridgeOn, EditsExistingDocumentsAndLeavesSwitchedOnesAlone) {
+  SettingsRoot settings;
+  std::string crlf;
+  for (const char c : settings_template)
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  settings.put_document(u"23.1", crlf);
+  settings.put_document(u"24.0", edited_template());
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
+  const std::string plugin = wide_to_utf8(control_surface_plugin_path());
+  EXPECT_EQ(file_content(settings.document(u"23.1")), add_command_bridge(crlf, plugin));
+  EXPECT_EQ(file_content(settings.document(u"24.0")), edited_template());
+}
+
+TEST(SwitchCommandBridgeOn, DropsTheByteOrderMarkOnlyFromRewrittenDocuments) {
+  SettingsRoot settings;
+  const std::string mark = "\xEF\xBB\xBF";
+  settings.put_document(u"24.0", mark + std::string(settings_template));
+  settings.put_document(u"25.0", mark + edited_template());
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
+  EXPECT_EQ(file_content(settings.document(u"24.0")), edited_template());
+  EXPECT_EQ(file_content(settings.document(u"25.0")), mark + edited_template());
+}
+
+TEST(SwitchCommandBridgeOn, UsesTheControlSurfacePluginPath) {
+  SettingsRoot settings;
+  const std::u16string program_files = settings.path(u"Programme & Caf\u00E9");
+  ScopedVariable set(u"ProgramFiles", program_files);
+  settings.make(u"24.0");
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
+  const std::string document = file_content(settings.document(u"24.0"));
+  EXPECT_NE(
+      document.find("<key>" + xml_escape(wide_to_utf8(control_surface_plugin_path())) + "</key>"),
+      std::string::npos);
+  EXPECT_NE(document.find("Programme &amp; Caf\xC3\xA9"), std::string::npos);
+}
+
+TEST(SwitchCommandBridgeOn, AFailingVersionKeepsTheOnesWrittenBeforeIt) {
+  SettingsRoot settings;
+  for (const char16_t* version : {u"20.0", u"21.0", u"22.0", u"23.0", u"24.0"}) {
+    settings.make(version);
+  }
+  settings.put_document(u"22.0", "");  // an empty document is none the edit can handle
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), senseless);
+  // The walk follows the platform's listing order: before 22.0 written, after it untouched.
+  bool before = true;
+  for (const std::u16string& version : settings.entries(u"")) {
+    if (version == u"22.0") {
+      before = false;
+      EXPECT_EQ(file_content(settings.document(version)), "");
+    } else if (before) {
+      EXPECT_EQ(file_content(settings.document(version)), edited_template());
+    } else {
+      EXPECT_FALSE(platform::path_exists(settings.path(version + u"/ControlSurface")));
+    }
+  }
+}
+
+TEST(SwitchCommandBridgeOn, NeverReplacesADocumentItCannotRead) {
+  SettingsRoot settings;
+  settings.put_document(u"24.0", "<prop.list>\n</prop.list>\n");
+  {
+    HeldFile writer(settings.document(u"24.0"), Hold::exclusive);
+    ASSERT_TRUE(writer.held()) << writer.why();
+    EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), cannot_switch);
+  }
+  EXPECT_EQ(file_content(settings.document(u"24.0")), "<prop.list>\n</prop.list>\n");
+
+  // A folder where the document belongs exists and cannot be read either.
+  settings.make(u"25.0/ControlSurface/ControlSurfaceSettings.xml");
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), cannot_switch);
+  EXPECT_TRUE(platform::path_exists(settings.document(u"25.0")));
+}
+
+TEST(SwitchCommandBridgeOn, AFailedWriteLeavesTheOldDocument) {
+  SettingsRoot settings;
+  FileSizeLimit limit(1 << 16);
+  if (!limit.active()) GTEST_SKIP() << limit.why();
+  // A document just under the limit, whose edited form is over it.
+  std::string old(settings_template);
+  old.insert(old.find("<prop.pair>"),
+             "<!--" + std::string(limit.bytes() - old.size() - 100, 'x') + "-->");
+  settings.put_document(u"24.0", old);
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), cannot_switch);
+  EXPECT_EQ(file_content(settings.document(u"24.0")), old);
+  EXPECT_EQ(settings.entries(u"24.0/ControlSurface"),
+            std::vector<std::u16string>{u"ControlSurfaceSettings.xml"});
+}
+
+TEST(SwitchCommandBridgeOn, ARefusedReplacementLeavesTheOldDocument) {
+  if (platform::path_separator == u'/') {
+    GTEST_SKIP() << "POSIX renames over an open file; a failed write is tested instead";
+  }
+  SettingsRoot settings;
+  settings.put_document(u"24.0", std::string(settings_template));
+  HeldFile reader(settings.document(u"24.0"), Hold::read_without_delete_sharing);
+  ASSERT_TRUE(reader.held()) << reader.why();
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), cannot_switch);
+  reader.release();
+  EXPECT_EQ(file_content(settings.document(u"24.0")), settings_template);
+  EXPECT_EQ(settings.entries(u"24.0/ControlSurface"),
+            std::vector<std::u16string>{u"ControlSurfaceSettings.xml"});
+}
+
+TEST(SwitchCommandBridgeOn, AFileWhereTheFolderBelongsFails) {
+  SettingsRoot settings;
+  settings.make(u"24.0");
+  put_file(settings.path(u"24.0/ControlSurface"), "not a folder");
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), cannot_switch);
+  EXPECT_EQ(file_content(settings.path(u"24.0/ControlSurface")), "not a folder");
+}
+
+TEST(SwitchCommandBridgeOn, FindsTheRootInTheRoamingFolder) {
+  const std::u16string ending = join_path(join_path(u"", u"Adobe"), u"Premiere Pro");
+  if (platform::path_separator == u'/') {
+    Sandbox sandbox;
+    const std::u16string roaming = sandbox.path(u"Roaming");
+    ScopedVariable set(u"APPDATA", roaming);
+    EXPECT_EQ(premiere_settings_root(), roaming + platform::path_separator + ending);
+    EXPECT_EQ(switch_command_bridge_on(), 0);
+    platform::create_folder(roaming);
+    platform::create_folder(roaming + u"/Adobe");
+    platform::create_folder(premiere_settings_root());
+    platform::create_folder(premiere_settings_root() + u"/24.0");
+    EXPECT_EQ(switch_command_bridge_on(), 1);
+    EXPECT_EQ(
+        file_content(premiere_settings_root() + u"/24.0/ControlSurface/ControlSurfaceSettings.xml"),
+        edited_template());
+    return;
+  }
+  // Windows answers from the user's profile whatever the environment says, so this test only
+  // looks: the Wine prefix of the build has no Premiere Pro, and nothing may be created there.
+  const std::u16string root = premiere_settings_root();
+  EXPECT_TRUE(root.ends_with(u"\\AppData\\Roaming\\Adobe\\Premiere Pro")) << wide_to_utf8(root);
+  if (platform::path_exists(root)) GTEST_SKIP() << "this Windows user has Premiere Pro settings";
+  EXPECT_EQ(switch_command_bridge_on(), 0);
+  EXPECT_FALSE(platform::path_exists(root));
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// POSIX set-ups for the file tests.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "support/file_setups.h"
+
+namespace {
+
+std::string native(const std::u16string& path) {
+  return platform::utf16_to_utf8(path);
+}
+
+std::string error_text(const char* what) {
+  return std::string(what) + " failed: " + std::strerror(errno);
+}
+
+}  // namespace
+
+HeldFile::HeldFile(const std::u16string& path, Hold hold) {
+  if (hold == Hold::loaded_image) {
+    why_ = "POSIX maps no program images that resist deletion; an open file never does.";
+    return;
+  }
+  const int fd = ::open(native(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why_ = error_text("open");
+    return;
+  }
+  handles_[0] = fd;
+  if (::flock(fd, (hold == Hold::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    why_ = error_text("flock");
+    release();
+    return;
+  }
+  held_ = true;
+}
+
+HeldFile::~HeldFile() {
+  release();
+}
+
+void HeldFile::release() {
+  if (handles_[0] >= 0) ::close(static_cast<int>(handles_[0]));
+  handles_[0] = -1;
+  held_ = false;
+}
+
+std::string make_file_link(const std::u16string& link, const std::u16string& target) {
+  return ::symlink(native(target).c_str(), native(link).c_str()) == 0 ? "" : error_text("symlink");
+}
+
+FolderLink make_folder_link(const std::u16string& link, const std::u16string& target) {
+  FolderLink made;
+  made.why = make_file_link(link, target);
+  made.made = made.why.empty();
+  return made;
+}
+
+void remove_link(const std::u16string& link) {
+  ::unlink(native(link).c_str());
+}
+
+bool make_read_only(const std::u16string& path) {
+  struct stat info;
+  const std::string name = native(path);
+  if (::stat(name.c_str(), &info) != 0) return false;
+  return ::chmod(name.c_str(), info.st_mode & 07555) == 0;
+}
+
+bool is_read_only(const std::u16string& path) {
+  struct stat info;
+  return ::lstat(native(path).c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0;
+}
+
+std::string read_only_folders_are_enforced(const std::u16string& folder) {
+  const std::string probe = native(folder) + "/probe";
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return "";
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return "this test runs as root, which permission bits do not stop";
+}
+
+bool make_file_of_size(const std::u16string& path, std::uint64_t bytes) {
+  const int fd = ::open(native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool sized = ::ftruncate(fd, static_cast<off_t>(bytes)) == 0;
+  ::close(fd);
+  return sized;
+}
+
+std::string copy_program_image(const std::u16string&) {
+  return "POSIX programs are not Windows program images.";
+}
+
+FileSizeLimit::FileSizeLimit(std::uint64_t bytes) : bytes_(bytes) {
+  rlimit current;
+  if (::getrlimit(RLIMIT_FSIZE, &current) != 0) {
+    why_ = error_text("getrlimit");
+    return;
+  }
+  saved_[0] = current.rlim_cur;
+  saved_[1] = current.rlim_max;
+  // Without this, crossing the limit kills the process instead of failing the write.
+  saved_handler_ = reinterpret_cast<void*>(std::signal(SIGXFSZ, SIG_IGN));
+  rlimit limited = current;
+  limited.rlim_cur = bytes;
+  if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
+    why_ = error_text("setrlimit");
+    std::signal(SIGXFSZ, reinterpret_cast<void (*)(int)>(saved_handler_));
+    return;
+  }
+  active_ = true;
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  if (!active_) return;
+  rlimit restored;
+  restored.rlim_cur = saved_[0];
+  restored.rlim_max = saved_[1];
+  ::setrlimit(RLIMIT_FSIZE, &restored);
+  std::signal(SIGXFSZ, reinterpret_cast<void (*)(int)>(saved_handler_));
+}

@@ -1,0 +1,310 @@
+#include "release_tool.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "failure.h"
+#include "fs/paths.h"
+#include "platform/platform.h"
+#include "release/release_list.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct KeyDeleter {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct ContextDeleter {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+
+std::string hex(const std::uint8_t* bytes, std::size_t length) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < length; ++i) {
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
+  return out;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError("Can't read " + path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const fs::path& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  if (!out) throw ToolError("Can't write " + path.string());
+}
+
+Key load_private_key(const fs::path& key_file) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(key_file.c_str(), "rb"));
+  if (!file) throw ToolError("Can't read the key file " + key_file.string());
+  Key key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+  if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
+    throw ToolError(key_file.string() + " holds no Ed25519 private key in PEM form");
+  }
+  return key;
+}
+
+std::string public_hex(EVP_PKEY* key) {
+  std::uint8_t raw[32];
+  std::size_t length = sizeof raw;
+  if (EVP_PKEY_get_raw_public_key(key, raw, &length) != 1 || length != 32) {
+    throw ToolError("OpenSSL could not give the public key");
+  }
+  return hex(raw, 32);
+}
+
+std::string base64(const std::uint8_t* bytes, std::size_t length) {
+  std::string out(4 * ((length + 2) / 3) + 1, '\0');
+  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes,
+                                      static_cast<int>(length));
+  out.resize(static_cast<std::size_t>(written));
+  return out;
+}
+
+std::string sign(EVP_PKEY* key, std::string_view message) {
+  std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
+  std::uint8_t signature[64];
+  std::size_t length = sizeof signature;
+  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+      EVP_DigestSign(context.get(), signature, &length,
+                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1 ||
+      length != 64) {
+    throw ToolError("OpenSSL could not sign the release list");
+  }
+  return base64(signature, 64) + "\n";
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  std::uint8_t digest[32];
+  if (!platform::sha256(bytes.data(), bytes.size(), digest)) throw ToolError("SHA-256 failed");
+  return hex(digest, 32);
+}
+
+// A JSON string literal: quotes, backslashes and control bytes escaped, UTF-8 as it is.
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escape[7];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The installer refuses the path (join_release_path), or would split it at a backslash into
+// folders that the publisher's file system does not have.
+bool installer_accepts_path(const std::string& path) {
+  return path.find('\\') == std::string::npos && !join_release_path(u"root", path).empty();
+}
+
+fs::path release_folder(const fs::path& root, std::string_view component,
+                        std::string_view version) {
+  return root / std::string(component) / std::string(version);
+}
+
+void check_component_and_version(std::string_view component, std::string_view version) {
+  if (component != "loader" && component != "app") {
+    throw ToolError("The component must be \"loader\" or \"app\", not \"" + std::string(component) +
+                    "\"");
+  }
+  if (!version_text_allowed(version)) {
+    throw ToolError("The version \"" + std::string(version) +
+                    "\" has characters other than digits and dots (or is empty); the installer "
+                    "would refuse it");
+  }
+}
+
+struct SourceFile {
+  std::string path;  // release path, '/' between folders
+  fs::path source;
+};
+
+std::vector<SourceFile> collect_files(const fs::path& from) {
+  std::error_code error;
+  if (!fs::is_directory(from, error)) throw ToolError(from.string() + " is not a folder");
+  std::vector<SourceFile> files;
+  for (fs::recursive_directory_iterator it(from, error), end; it != end; it.increment(error)) {
+    if (error) break;
+    const fs::file_status status = it->symlink_status();
+    const std::string path = fs::relative(it->path(), from).generic_string();
+    if (fs::is_directory(status)) continue;
+    if (!fs::is_regular_file(status)) {
+      throw ToolError("\"" + path + "\" is neither a file nor a folder (a link?); refusing");
+    }
+    if (!installer_accepts_path(path)) {
+      throw ToolError("The installer would refuse the path \"" + path + "\"; refusing");
+    }
+    if (it->file_size() > platform::http_body_limit) {
+      throw ToolError("\"" + path + "\" is larger than the installer downloads");
+    }
+    files.push_back({path, it->path()});
+  }
+  if (error) throw ToolError("Can't list " + from.string() + ": " + error.message());
+  std::sort(files.begin(), files.end(),
+            [](const SourceFile& a, const SourceFile& b) { return a.path < b.path; });
+  return files;
+}
+
+}  // namespace
+
+bool version_text_allowed(std::string_view version) {
+  return !version.empty() && version.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
+bool parse_key_hex(std::string_view text, std::uint8_t key[32]) {
+  if (text.size() != 64) return false;
+  for (std::size_t i = 0; i < 64; ++i) {
+    const char c = text[i];
+    int value;
+    if (c >= '0' && c <= '9') {
+      value = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      value = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      value = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    if (i % 2 == 0) {
+      key[i / 2] = static_cast<std::uint8_t>(value << 4);
+    } else {
+      key[i / 2] = static_cast<std::uint8_t>(key[i / 2] | value);
+    }
+  }
+  return true;
+}
+
+std::string generate_key(const fs::path& key_file) {
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(key_file, error))) {
+    throw ToolError(key_file.string() + " exists already; a key is never overwritten");
+  }
+  Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+  if (!key) throw ToolError("OpenSSL could not make a key");
+  // Readable by its owner only from the moment it exists.
+  const mode_t saved = umask(077);
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(key_file.c_str(), "wx"));
+  umask(saved);
+  if (!file ||
+      PEM_write_PrivateKey(file.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+      std::fflush(file.get()) != 0) {
+    throw ToolError("Can't write the key file " + key_file.string());
+  }
+  return public_hex(key.get());
+}
+
+std::string public_key_hex(const fs::path& key_file) {
+  return public_hex(load_private_key(key_file).get());
+}
+
+void publish_release(const PublishRequest& request) {
+  check_component_and_version(request.component, request.version);
+  Key key = load_private_key(request.key_file);
+  const std::vector<SourceFile> files = collect_files(request.from);
+  const fs::path folder = release_folder(request.root, request.component, request.version);
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(folder, error))) {
+    throw ToolError(folder.string() + " exists already; a published release is never changed");
+  }
+
+  std::string list = "{\n  \"version\": " + json_string(request.version) + ",\n  \"files\": [";
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string content = read_file(files[i].source);
+    const fs::path target = folder / "files" / files[i].path;
+    fs::create_directories(target.parent_path(), error);
+    if (error) throw ToolError("Can't make " + target.parent_path().string());
+    write_file(target, content);
+    list += std::string(i == 0 ? "" : ",") + "\n    {\"path\": " + json_string(files[i].path) +
+            ", \"size\": " + std::to_string(content.size()) +
+            ", \"sha256\": " + json_string(sha256_hex(content)) + "}";
+  }
+  list += files.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  fs::create_directories(folder, error);
+  if (error) throw ToolError("Can't make " + folder.string());
+  write_file(folder / "release.json", list);
+  write_file(folder / "release.sig", sign(key.get(), list));
+
+  if (request.update_channel) {
+    const fs::path channel = request.component == "loader"
+                                 ? request.root / "loader" / "latest.json"
+                                 : request.root / "app" / "channels" / "stable.json";
+    fs::create_directories(channel.parent_path(), error);
+    if (error) throw ToolError("Can't make " + channel.parent_path().string());
+    // Written beside and renamed over, so a server never serves half a channel document.
+    const fs::path partial = channel.string() + ".partial";
+    write_file(partial, "{\"version\":" + json_string(request.version) + "}\n");
+    fs::rename(partial, channel, error);
+    if (error) throw ToolError("Can't write " + channel.string());
+  }
+}
+
+std::size_t verify_release(const fs::path& root, std::string_view component,
+                           std::string_view version, const std::uint8_t public_key[32]) {
+  check_component_and_version(component, version);
+  const fs::path folder = release_folder(root, component, version);
+  ReleaseList list = [&] {
+    try {
+      return open_release_list(read_file(folder / "release.json"),
+                               read_file(folder / "release.sig"), public_key);
+    } catch (const Failure& failure) {
+      throw ToolError(std::string("The installer would refuse this release: ") + failure.what());
+    }
+  }();
+  if (list.document.member("version").text != version) {
+    throw ToolError("release.json names version \"" + list.document.member("version").text +
+                    "\", not \"" + std::string(version) + "\"");
+  }
+  const auto& entries = list.document.member("files").elements;
+  for (const JsonValue& entry : entries) {
+    const std::string& path = entry.member("path").text;
+    if (!installer_accepts_path(path)) {
+      throw ToolError("The installer would refuse the path \"" + path + "\"");
+    }
+    std::string content;
+    try {
+      content = read_file(folder / "files" / path);
+    } catch (const ToolError&) {
+      throw ToolError("\"" + path + "\" is listed but missing from files/");
+    }
+    const double size = entry.member("size").number;
+    if (size != static_cast<double>(content.size())) {
+      throw ToolError("\"" + path + "\" has " + std::to_string(content.size()) +
+                      " bytes, the list says otherwise");
+    }
+    if (entry.member("sha256").text != sha256_hex(content)) {
+      throw ToolError("\"" + path + "\" does not match its SHA-256 in the list");
+    }
+  }
+  return entries.size();
+}
