@@ -19,7 +19,9 @@ int run_program() {
     // Window mode. POSIX draws the window in the terminal and refuses without one.
     if (!platform::prepare_user_interface()) return 1;
     show_setup_window(platform::load_program_icon(true), install_run);
-    return 0;
+    // The window has closed. A worker may still be running an install run: the process ends
+    // now, without waiting for it and without tearing down what it uses.
+    platform::end_process(0);
   } catch (const std::exception& failure) {
     // Failure with its message, or the standard library's own errors with their text.
     log_line("Check failed: " + std::string(failure.what()));

@@ -32,4 +32,9 @@ bool start_thread(std::uint32_t (*entry)(void* parameter), void* parameter);
 // ordinal 345). The first page's callback gets `dialog_created` once it is on screen.
 void show_task_dialog(const DialogPage& first_page);
 
+// Ends the process at once with `exit_code`, without static destructors or exit handlers
+// (ExitProcess; POSIX _exit). Window mode ends this way because a worker may still be in the
+// middle of an install run, using objects that ordinary exit would destroy under it.
+[[noreturn]] void end_process(int exit_code);
+
 }  // namespace platform

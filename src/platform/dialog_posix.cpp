@@ -367,4 +367,8 @@ void show_task_dialog(const DialogPage& first_page) {
   dialog.run(first_page);
 }
 
+void end_process(int exit_code) {
+  ::_exit(exit_code);
+}
+
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "platform/dialog.h"
@@ -79,7 +80,7 @@ NativePage* native_page(const DialogPage& page) {
 // thread, before any worker can exist.
 class TaskDialogWindow : public DialogWindow {
  public:
-  void attach(HWND window) { window_ = window; }
+  void attach(HWND window) { window_.store(window); }
 
   void set_heading(std::u16string_view heading) override {
     set_element_text(TDE_MAIN_INSTRUCTION, heading);
@@ -106,7 +107,9 @@ class TaskDialogWindow : public DialogWindow {
                    reinterpret_cast<LPARAM>(terminated.c_str()));
   }
 
-  HWND window_ = nullptr;  // a closed window makes every send fail quietly
+  // Set on the window's thread, read by the worker; a closed window makes every send fail
+  // quietly.
+  std::atomic<HWND> window_{nullptr};
 };
 
 // Never destroyed: a worker may still send to it while the process ends.
@@ -169,6 +172,10 @@ void show_task_dialog(const DialogPage& first_page) {
   NativePage* native = native_page(first_page);
   if (!show || !native) return;
   show(&native->config, nullptr, nullptr, nullptr);
+}
+
+void end_process(int exit_code) {
+  ::ExitProcess(static_cast<UINT>(exit_code));
 }
 
 }  // namespace platform

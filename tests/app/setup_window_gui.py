@@ -12,48 +12,16 @@ at the end, whatever happens, so the test cannot leave anything running.
 """
 
 import argparse
-import functools
-import http.server
 import os
 import shutil
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import xwd_to_png  # noqa: E402
-
-
-class ReleaseHost(http.server.SimpleHTTPRequestHandler):
-    """Serves the release folder, each answer a little late so that the Progress page stays on
-    screen long enough to be seen; or, as the failing host, a channel document that is not JSON."""
-
-    delay = 0.0
-    failing = False
-
-    def do_GET(self):
-        time.sleep(self.delay)
-        if self.failing:
-            body = b"this is not a channel document"
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-            return
-        super().do_GET()
-
-    def log_message(self, *args):
-        pass
-
-
-def start_host(folder, delay, failing):
-    handler = type("Host", (ReleaseHost,), {"delay": delay, "failing": failing})
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(handler, directory=folder))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+from release_folder_host import start_host  # noqa: E402
 
 
 class Session:
