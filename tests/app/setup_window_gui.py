@@ -5,10 +5,12 @@ Close. It reads the page texts back with dialog-probe.exe and saves a PNG of eve
 output folder for a person to look at.
 
     setup_window_gui.py --program corvalis-setup.exe --probe dialog-probe.exe --wine wine-run
-                        --release FOLDER --prefix WINEPREFIX --out FOLDER
+                        --release-tool corvalis-release --key KEYFILE --prefix WINEPREFIX
+                        --out FOLDER
 
-FOLDER is a published release host layout. Every Wine process of the private prefix is killed
-at the end, whatever happens, so the test cannot leave anything running.
+The release is published with the Linux build's corvalis-release (exit code 77, a skip, when it
+has not been built). Every Wine process of the private prefix is killed at the end, whatever
+happens, so the test cannot leave anything running.
 """
 
 import argparse
@@ -167,11 +169,17 @@ def failed_install(session):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("program", "probe", "wine", "release", "prefix", "out"):
+    for name in ("program", "probe", "wine", "release-tool", "key", "prefix", "out"):
         parser.add_argument("--" + name, required=True)
     options = parser.parse_args()
+    if not os.access(options.release_tool, os.X_OK):
+        print(f"skipped: {options.release_tool} has not been built (build the linux preset)")
+        sys.exit(77)
     shutil.rmtree(options.out, ignore_errors=True)
     os.makedirs(options.out)
+    options.release = os.path.join(options.out, "release")
+    subprocess.run(["sh", os.path.join(HERE, "publish_test_release.sh"), options.release_tool,
+                    options.key, options.release], check=True, timeout=60)
     session = Session(options)
     wineserver = "/usr/lib/wine/wineserver"
     if not os.path.exists(wineserver):
