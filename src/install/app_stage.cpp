@@ -11,7 +11,7 @@
 #include "premiere/command_bridge.h"
 #include "premiere/plugin_folders.h"
 #include "release/download.h"
-#include "release/release_list.h"
+#include "release/fetch_release_list.h"
 
 namespace {
 

@@ -32,9 +32,9 @@ std::u16string decimal(std::uint64_t value) {
 class RunFolder {
  public:
   RunFolder()
-      : path_(join_path(platform::temp_folder(),
-                        u"corvalis-setup-" + decimal(platform::current_process_id()) + u"-" +
-                            decimal(platform::tick_count()))) {
+      : path_(join_path(platform::temp_folder(), u"corvalis-setup-" +
+                                                     decimal(platform::current_process_id()) +
+                                                     u"-" + decimal(platform::tick_count()))) {
     make_folders(path_);
   }
   RunFolder(const RunFolder&) = delete;

@@ -12,7 +12,7 @@
 #include "log/setup_log.h"
 #include "platform/platform.h"
 #include "release/download.h"
-#include "release/release_list.h"
+#include "release/fetch_release_list.h"
 
 namespace {
 

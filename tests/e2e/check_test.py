@@ -23,7 +23,7 @@ LOADER = {
     "CSXS/manifest.xml": b"<ExtensionManifest Version='7.0'/>\n",
     "index.html": b"<!doctype html><title>Corvalis</title>\n",
     "js/main file.js": b"console.log('corvalis');\n",
-    "img/caf\xc3\xa9.png": bytes(range(256)) * 8,
+    "img/café.png": bytes(range(256)) * 8,
 }
 APP = {
     "host/Corvalis.acsrf": b"control surface plug-in" * 100,

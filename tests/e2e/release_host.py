@@ -63,7 +63,11 @@ class ReleaseHost:
         (prefix / "logs").mkdir(parents=True, exist_ok=True)
         (prefix / "temp").mkdir(exist_ok=True)
         config = prefix / "nginx.conf"
+        # As root, nginx would hand requests to an unprivileged worker that cannot read the
+        # test's private folders.
+        user = "user root;" if os.geteuid() == 0 else ""
         config.write_text(f"""
+{user}
 daemon off;
 worker_processes 1;
 pid {prefix}/nginx.pid;

@@ -100,6 +100,10 @@ std::u16string ReleaseHostSession::refused_url(std::string_view path) const {
 
 void ReleaseHostSession::script(
     std::initializer_list<std::pair<std::string, std::vector<HostAnswer>>> answers) {
+  script(Script(answers));
+}
+
+void ReleaseHostSession::script(const Script& answers) {
   std::string text = "{";
   for (const auto& [path, list] : answers) {
     if (text.size() > 1) text += ",";

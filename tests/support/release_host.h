@@ -47,7 +47,9 @@ class ReleaseHostSession {
 
   // Replaces the script: for each path (as the client sends it), the answers in order; the
   // last one repeats.
+  using Script = std::vector<std::pair<std::string, std::vector<HostAnswer>>>;
   void script(std::initializer_list<std::pair<std::string, std::vector<HostAnswer>>> answers);
+  void script(const Script& answers);
   // Every request of this session so far, in order of arrival.
   std::vector<HostRequest> requests() const;
   std::vector<std::string> request_paths() const;

@@ -1,0 +1,370 @@
+// Whole install runs in a sandbox: releases published with the publisher's own code and the
+// development key, served by the scripted loopback host, and every folder the installer writes
+// to (temporary, roaming, Program Files) pointed into a temporary folder.
+//
+// Linux only: publishing signs with OpenSSL, which only the Linux build has. The Windows build
+// runs the same pipeline end to end under Wine against nginx (tests/e2e).
+
+#include "install/install_run.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "app/settings.h"
+#include "failure.h"
+#include "fs/paths.h"
+#include "log/setup_log.h"
+#include "platform/platform.h"
+#include "release/download.h"
+#include "release/release_key.h"
+#include "release_tool.h"
+#include "support/release_host.h"
+#include "support/sandbox.h"
+#include "support/scoped_variable.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::map<std::string, std::string> loader_files = {
+    {"CSXS/manifest.xml", "<ExtensionManifest Version='7.0'/>\n"},
+    {"index.html", "<!doctype html>\n"},
+    {"js/lib/main file.js", "console.log('corvalis');\n"},
+};
+const std::map<std::string, std::string> app_files = {
+    {"host/Corvalis.acsrf", std::string(3000, 'c')},
+    {"host/Corvalis_Importer.prm", std::string(5000, 'i')},
+    {"host/notes.txt", "not for the installer"},
+};
+
+// Everything the window was told, one line per report part.
+class RecordingWindow : public SetupWindow {
+ public:
+  std::vector<std::string> seen;
+  void set_heading(std::u16string_view heading) override {
+    seen.push_back("heading " + wide_to_utf8(heading));
+  }
+  void set_detail(std::u16string_view detail) override {
+    seen.push_back("detail " + wide_to_utf8(detail));
+  }
+  void set_progress(int position) override {
+    seen.push_back("progress " + std::to_string(position));
+  }
+};
+
+std::vector<std::string> report(const char* heading, const char* detail, int position) {
+  return {std::string("heading ") + heading, std::string("detail ") + detail,
+          "progress " + std::to_string(position)};
+}
+
+// Install-mode runs wait while anything named like Premiere runs, and the wait tests start
+// such a process: tests of this file running in parallel processes take turns.
+class TakeTurns {
+ public:
+  TakeTurns()
+      : fd_(::open("/tmp/corvalis-tests-premiere.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666)) {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~TakeTurns() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  int fd_;
+};
+
+class InstallRun : public testing::Test {
+ protected:
+  TakeTurns turn;
+  Sandbox sandbox;
+  ReleaseHostSession host;
+  fs::path root = fs::path(wide_to_utf8(sandbox.path(u"host")));
+  std::u16string appdata = sandbox.path(u"appdata");
+  std::u16string program_files = sandbox.path(u"Program Files");
+  std::u16string program_files_x86 = sandbox.path(u"Program Files (x86)");
+  ScopedVariable appdata_variable{u"APPDATA", appdata};
+  ScopedVariable program_files_variable{u"ProgramFiles", program_files};
+  ScopedVariable program_w6432_variable{u"ProgramW6432", program_files};
+  ScopedVariable program_files_x86_variable{u"ProgramFiles(x86)", program_files_x86};
+  // Entries of the host's script, each answered 200 until a test changes one.
+  std::map<std::string, std::string> served;
+
+  void SetUp() override {
+    if (!release_key_is_development) {
+      GTEST_SKIP()
+          << "this build trusts a real release key; the tests sign with the development key";
+    }
+    fs::create_directories(wide_to_utf8(appdata));
+    publish("loader", "1.4.2", loader_files);
+    publish("app", "2.0.1", app_files);
+    restore_default_settings();
+    ASSERT_TRUE(scan_arguments({u"setup", u"--base", host.base()}));
+  }
+  void TearDown() override { restore_default_settings(); }
+
+  void publish(const std::string& component, const std::string& version,
+               const std::map<std::string, std::string>& files) {
+    const fs::path from = root.parent_path() / ("source-" + component + "-" + version);
+    for (const auto& [path, content] : files) put(from / path, content);
+    publish_release({fs::path(CORVALIS_DEVELOPMENT_KEY), root, component, version, from, true});
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string relative = fs::relative(entry.path(), root).generic_string();
+      served["/" + percent_encode_path(relative)] =
+          file_content(utf8_to_wide(entry.path().string()));
+    }
+    serve();
+  }
+
+  void serve() {
+    ReleaseHostSession::Script script;
+    for (const auto& [path, body] : served) script.push_back({path, {HostAnswer(200, body)}});
+    host.script(script);
+  }
+
+  static void put(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    put_file(utf8_to_wide(path.string()), content);
+  }
+
+  std::u16string under(const std::u16string& base, std::initializer_list<const char16_t*> parts) {
+    std::u16string path = base;
+    for (const char16_t* part : parts) path = join_path(path, part);
+    return path;
+  }
+
+  std::u16string panel() {
+    return under(appdata, {u"Adobe", u"CEP", u"extensions", u"com.corvalisplugin.panel"});
+  }
+
+  std::vector<std::string> log_messages() {
+    std::vector<std::string> lines;
+    const std::string content = file_content(log_file_path());
+    for (std::size_t start = 0; start < content.size();) {
+      const std::size_t end = content.find("\r\n", start);
+      lines.push_back(content.substr(start + 20, end - start - 20));
+      start = end + 2;
+    }
+    return lines;
+  }
+
+  bool run_folder_left() {
+    platform::FolderListing listing;
+    return listing.open(platform::temp_folder(), u"corvalis-setup-*");
+  }
+
+  std::string run_failure(WindowReference window = nullptr) {
+    try {
+      install_run(window);
+    } catch (const Failure& failure) {
+      return failure.what();
+    }
+    return "no failure";
+  }
+};
+
+TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
+  // What an earlier install and an earlier product left behind.
+  put(wide_to_utf8(join_path(panel(), u"old.js")), "old");
+  put(wide_to_utf8(under(panel(), {u"old", u"deep.txt"})), "old");
+  const std::u16string legacy_panel =
+      under(appdata, {u"Adobe", u"CEP", u"extensions", u"com.brackmoor.panel"});
+  put(wide_to_utf8(join_path(legacy_panel, u"index.html")), "legacy");
+  const std::u16string legacy_importer =
+      under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore", u"Brackmoor"});
+  put(wide_to_utf8(join_path(legacy_importer, u"Brackmoor.prm")), "legacy");
+  const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
+  for (const char16_t* version : {u"24.0", u"25.0", u"Profile-x"}) {
+    platform::create_folder(premiere);
+    platform::create_folder(join_path(premiere, version));
+  }
+
+  RecordingWindow window;
+  install_run(&window);
+
+  // The panel folder holds exactly the new release.
+  EXPECT_FALSE(platform::path_exists(join_path(panel(), u"old.js")));
+  EXPECT_FALSE(platform::path_exists(join_path(panel(), u"old")));
+  for (const auto& [path, content] : loader_files) {
+    EXPECT_EQ(file_content(join_release_path(panel(), path)), content) << path;
+  }
+  EXPECT_FALSE(platform::path_exists(legacy_panel));
+  EXPECT_FALSE(platform::path_exists(legacy_importer));
+
+  // The control-surface plug-in in one place, the importer in both MediaCore folders of both
+  // distinct Program Files folders.
+  EXPECT_EQ(file_content(under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface",
+                                               u"Corvalis.acsrf"})),
+            app_files.at("host/Corvalis.acsrf"));
+  for (const std::u16string& base : {program_files, program_files_x86}) {
+    for (const std::u16string& media_core :
+         {under(base, {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore"}),
+          under(base, {u"Common Files", u"Adobe", u"Plug-ins", u"7.0", u"MediaCore"})}) {
+      EXPECT_EQ(file_content(under(media_core, {u"Corvalis", u"Corvalis_Importer.prm"})),
+                app_files.at("host/Corvalis_Importer.prm"));
+    }
+  }
+  EXPECT_FALSE(platform::path_exists(
+      under(program_files_x86, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"})));
+
+  for (const char16_t* version : {u"24.0", u"25.0"}) {
+    const std::string settings =
+        file_content(under(premiere, {version, u"ControlSurface", u"ControlSurfaceSettings.xml"}));
+    EXPECT_NE(settings.find("<ustring>com.corvalisplugin.commands</ustring>"), std::string::npos);
+  }
+  EXPECT_FALSE(platform::path_exists(under(premiere, {u"Profile-x", u"ControlSurface"})));
+
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{
+                                "Installing from " + wide_to_utf8(host.base()),
+                                "Installed the loader 1.4.2",
+                                "Installed the plug-ins from app 2.0.1",
+                                "Switched the command bridge on in 2 Premiere version(s)",
+                                "Done",
+                            }));
+  std::vector<std::string> expected;
+  for (const auto& [detail, position] :
+       std::vector<std::pair<const char*, int>>{{"Downloading...", 10},
+                                                {"Downloading...", 35},
+                                                {"Finishing...", 70},
+                                                {"Finishing...", 95}}) {
+    const auto part = report("Installing Corvalis", detail, position);
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(window.seen, expected);
+  EXPECT_FALSE(run_folder_left());
+
+  // A second run changes no settings: the bridge is already on everywhere.
+  install_run(nullptr);
+  const std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"Installed the plug-ins from app 2.0.1", "Done"}));
+}
+
+TEST_F(InstallRun, AReleaseWithoutTheControlSurfacePlugInLeavesSettingsAlone) {
+  restore_default_settings();
+  publish("app", "2.0.2", {{"host/Corvalis_Importer.prm", "importer"}});
+  ASSERT_TRUE(scan_arguments({u"setup", u"--base", host.base()}));
+  const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
+  platform::create_folder(premiere);
+  platform::create_folder(join_path(premiere, u"24.0"));
+  install_run(nullptr);
+  EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
+  const std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(lines.end()[-2], "Installed the plug-ins from app 2.0.2");
+  EXPECT_EQ(lines.back(), "Done");
+}
+
+TEST_F(InstallRun, FailuresEndTheRunWithTheirMessageAndNoRunFolder) {
+  const std::string genuine = served["/loader/1.4.2/files/index.html"];
+  served["/loader/1.4.2/files/index.html"] = genuine + "!";
+  serve();
+  EXPECT_EQ(run_failure(), damaged_download_message);
+  EXPECT_FALSE(run_folder_left());
+  // Nothing was written before every loader file had arrived intact.
+  EXPECT_FALSE(platform::path_exists(panel()));
+
+  served["/loader/1.4.2/files/index.html"] = genuine;
+  served["/app/2.0.1/release.json"] += " ";
+  serve();
+  EXPECT_EQ(run_failure(),
+            "A download from corvalisplugin.com wasn't signed by Corvalis, so nothing was "
+            "installed.");
+  EXPECT_FALSE(run_folder_left());
+}
+
+TEST_F(InstallRun, NoWritableTargetForAPlugInFailsTheRun) {
+  // Files where the Program Files folders should be: no target can be made.
+  put(wide_to_utf8(program_files), "blocked");
+  put(wide_to_utf8(program_files_x86), "blocked");
+  EXPECT_EQ(run_failure(),
+            "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
+            "again.");
+  EXPECT_FALSE(run_folder_left());
+}
+
+TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
+  restore_default_settings();
+  ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", host.base()}));
+  install_run(nullptr);
+  EXPECT_EQ(log_messages().back(), "Check passed: loader 1.4.2, app 2.0.1");
+  EXPECT_FALSE(platform::path_exists(join_path(appdata, u"Adobe")));
+  EXPECT_FALSE(platform::path_exists(program_files));
+  EXPECT_FALSE(run_folder_left());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The wait for Premiere Pro, with a process that looks like it.
+
+pid_t fake_premiere = 0;
+int pauses_seen = 0;
+
+// Each observed pause is one second of waiting; after the first, Premiere "closes".
+void close_premiere_on_first_pause(std::uint32_t milliseconds) {
+  EXPECT_EQ(milliseconds, 1000u);
+  if (++pauses_seen == 1 && fake_premiere > 0) {
+    ::kill(fake_premiere, SIGKILL);
+    ::waitpid(fake_premiere, nullptr, 0);
+    fake_premiere = 0;
+  }
+}
+
+class PremiereWait : public InstallRun {
+ protected:
+  void SetUp() override {
+    InstallRun::SetUp();
+    pauses_seen = 0;
+    fake_premiere = ::fork();
+    if (fake_premiere == 0) {
+      // The name differs from Premiere's only in letter case, and carries a Windows folder.
+      char name[] = "C:\\Program Files\\ADOBE PREMIERE PRO.EXE";
+      char seconds[] = "60";
+      char* arguments[] = {name, seconds, nullptr};
+      ::execv("/bin/sleep", arguments);
+      ::_exit(127);
+    }
+    // The child shows its new name once it has started the program.
+    for (int tries = 0; tries < 200 && !premiere_is_running(); ++tries) {
+      ::usleep(10000);
+    }
+  }
+  void TearDown() override {
+    platform::observe_pauses(nullptr);
+    if (fake_premiere > 0) {
+      ::kill(fake_premiere, SIGKILL);
+      ::waitpid(fake_premiere, nullptr, 0);
+    }
+    InstallRun::TearDown();
+  }
+};
+
+TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
+  ASSERT_TRUE(premiere_is_running());
+  platform::observe_pauses(close_premiere_on_first_pause);
+  RecordingWindow window;
+  install_run(&window);
+  EXPECT_EQ(pauses_seen, 1);
+  const std::vector<std::string> first(window.seen.begin(), window.seen.begin() + 6);
+  std::vector<std::string> expected =
+      report("Close Premiere Pro to continue", "Setup continues once it's closed.", 0);
+  const auto next = report("Installing Corvalis", "Downloading...", 10);
+  expected.insert(expected.end(), next.begin(), next.end());
+  EXPECT_EQ(first, expected);
+}
+
+TEST_F(PremiereWait, CheckModeDoesNotWait) {
+  restore_default_settings();
+  ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", host.base()}));
+  ASSERT_TRUE(premiere_is_running());
+  platform::observe_pauses(close_premiere_on_first_pause);
+  install_run(nullptr);
+  EXPECT_EQ(pauses_seen, 0);
+}
+
+}  // namespace
