@@ -18,7 +18,8 @@ int run_program() {
     }
     // Window mode. POSIX draws the window in the terminal and refuses without one.
     if (!platform::prepare_user_interface()) return 1;
-    show_setup_window(platform::load_program_icon(true), install_run);
+    // A window that could not be shown at all is no normal end: it must not look like one.
+    if (!show_setup_window(platform::load_program_icon(true), install_run)) return 1;
     // The window has closed. A worker may still be running an install run: the process ends
     // now, without waiting for it and without tearing down what it uses.
     platform::end_process(0);

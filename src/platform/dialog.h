@@ -29,8 +29,9 @@ void* load_program_icon(bool large);
 bool start_thread(std::uint32_t (*entry)(void* parameter), void* parameter);
 
 // Shows the dialog on `first_page` and returns when it has closed (TaskDialogIndirect, comctl32
-// ordinal 345). The first page's callback gets `dialog_created` once it is on screen.
-void show_task_dialog(const DialogPage& first_page);
+// ordinal 345). The first page's callback gets `dialog_created` once it is on screen. False when
+// the dialog could not be shown (no TaskDialogIndirect, or it failed).
+bool show_task_dialog(const DialogPage& first_page);
 
 // Ends the process at once with `exit_code`, without static destructors or exit handlers
 // (ExitProcess; POSIX _exit). Window mode ends this way because a worker may still be in the

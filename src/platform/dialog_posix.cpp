@@ -361,10 +361,11 @@ bool start_thread(std::uint32_t (*entry)(void* parameter), void* parameter) {
   return started;
 }
 
-void show_task_dialog(const DialogPage& first_page) {
+bool show_task_dialog(const DialogPage& first_page) {
   // Never destroyed: a worker may still send to it while the process ends.
   static TerminalDialog& dialog = *new TerminalDialog;
   dialog.run(first_page);
+  return true;
 }
 
 void end_process(int exit_code) {

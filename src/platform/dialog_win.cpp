@@ -167,11 +167,11 @@ bool start_thread(std::uint32_t (*entry)(void* parameter), void* parameter) {
   return true;
 }
 
-void show_task_dialog(const DialogPage& first_page) {
+bool show_task_dialog(const DialogPage& first_page) {
   const auto show = common_controls_function<TaskDialogIndirectCall>(345);
   NativePage* native = native_page(first_page);
-  if (!show || !native) return;
-  show(&native->config, nullptr, nullptr, nullptr);
+  if (!show || !native) return false;
+  return SUCCEEDED(show(&native->config, nullptr, nullptr, nullptr));
 }
 
 void end_process(int exit_code) {

@@ -69,5 +69,6 @@ class DialogWindow : public SetupWindow {
   virtual void set_icon(bool big, void* icon) = 0;
 };
 
-// Shows a dialog on its first page and returns when it has closed (TaskDialogIndirect).
-using ShowDialog = void (*)(const DialogPage& first_page);
+// Shows a dialog on its first page and returns when it has closed (TaskDialogIndirect); false
+// when the dialog could not be shown at all.
+using ShowDialog = bool (*)(const DialogPage& first_page);

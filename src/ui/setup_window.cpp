@@ -33,7 +33,7 @@ void page_setup(DialogPage& page, int number, const char16_t* heading, const cha
   page.width = 260;
 }
 
-void show_setup_window(void* large_icon, InstallOperation run, ShowDialog show) {
+bool show_setup_window(void* large_icon, InstallOperation run, ShowDialog show) {
   program_icon = large_icon;
   install_operation = run;
 
@@ -61,7 +61,7 @@ void show_setup_window(void* large_icon, InstallOperation run, ShowDialog show) 
   failure.default_button = try_again_button;
   failure.common_buttons = dialog_close_button;
 
-  show(welcome);
+  return show(welcome);
 }
 
 int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t wparam,

@@ -21,9 +21,9 @@ inline constexpr int try_again_button = 101;
 using InstallOperation = void (*)(WindowReference window);
 
 // Fills the four page records, shows the window on the Welcome page through `show` and returns
-// when the window has closed. `large_icon` (may be null) is every page's main icon and the
-// window's large icon. Each worker performs `run`.
-void show_setup_window(void* large_icon, InstallOperation run,
+// when the window has closed; false when it could not be shown at all. `large_icon` (may be
+// null) is every page's main icon and the window's large icon. Each worker performs `run`.
+bool show_setup_window(void* large_icon, InstallOperation run,
                        ShowDialog show = platform::show_task_dialog);
 
 // Clears `page` and fills the settings every page shares: flags, title, main icon, heading,

@@ -193,15 +193,25 @@ def main():
         wineserver = shutil.which("wineserver")
     quiet = dict(env=session.environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL)
+
+    def fresh_wine():
+        # Each program gets a Wine session of its own, fully started (by one probe run to its
+        # end) before the program starts: a program and a probe starting a session together
+        # sometimes hung, or the program never showed its window. The server is started without
+        # our pipes: one started by a probe whose output we read would hold the pipe open.
+        subprocess.run([wineserver, "-k"], timeout=30, **quiet)
+        subprocess.run([wineserver, "-w"], timeout=30, **quiet)
+        subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
+        subprocess.run([options.wine, options.probe], timeout=120, **quiet)
+
     try:
         # Makes the private prefix on first use. Wine draws the title bar itself when no window
         # manager runs, so the screenshots show it.
         subprocess.run([options.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
                         "Managed", "/d", "N", "/f"], timeout=300, **quiet)
-        # One wineserver for the whole test, started without our pipes: a server started by a
-        # probe whose output we read would hold the pipe open after the probe ends.
-        subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
+        fresh_wine()
         successful_install(session)
+        fresh_wine()
         failed_install(session)
     finally:
         subprocess.run([wineserver, "-k"], timeout=30, **quiet)

@@ -9,11 +9,12 @@ program=$1 tool=$2 key=$3 out=$4
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$out"
 mkdir -p "$out/home" "$out/tmp" "$out/appdata" "$out/program-files"
-socket=corvalis-terminal-test-$$
+socket=
+runs=0
 host_pid=
 
 cleanup() {
-  tmux -L "$socket" kill-server 2>/dev/null || true
+  [ -n "$socket" ] && tmux -L "$socket" kill-server 2>/dev/null || true
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -37,8 +38,11 @@ start_host() {  # start_host [--failing]: serves $out/release, sets $port
 
 start_program() {
   rm -f "$out/exit-code"
-  # The installer's folders all point into $out; the window gets a 90 by 30 terminal.
-  tmux -L "$socket" kill-server 2>/dev/null || true
+  # A tmux server of its own for each run; the installer's folders all point into $out; the
+  # window gets a 90 by 30 terminal.
+  [ -n "$socket" ] && tmux -L "$socket" kill-server 2>/dev/null || true
+  runs=$((runs + 1))
+  socket=corvalis-terminal-test-$$-$runs
   tmux -L "$socket" -f /dev/null new-session -d -s setup -x 90 -y 30 \
     "env HOME='$out/home' TMPDIR='$out/tmp' APPDATA='$out/appdata' \
      ProgramFiles='$out/program-files' ProgramW6432='$out/program-files' \

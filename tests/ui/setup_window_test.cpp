@@ -153,10 +153,11 @@ class ScriptedDialog : public DialogWindow {
 // The dialog and the script a test runs in it; `show_setup_window` calls `show_scripted`.
 ScriptedDialog* dialog = nullptr;
 std::function<void(ScriptedDialog&)> script;
-void show_scripted(const DialogPage& first) {
+bool show_scripted(const DialogPage& first) {
   dialog->open(first);
   script(*dialog);
   if (!dialog->closed) dialog->close();
+  return true;
 }
 
 // Stand-ins for the install run, counting their calls.
@@ -191,7 +192,7 @@ class SetupWindowTest : public testing::Test {
   }
   void run(InstallOperation operation, std::function<void(ScriptedDialog&)> steps) {
     script = std::move(steps);
-    show_setup_window(nullptr, operation, show_scripted);
+    EXPECT_TRUE(show_setup_window(nullptr, operation, show_scripted));
   }
   static std::string last_log_line() {
     std::string log = file_content(log_file_path());
@@ -347,6 +348,11 @@ TEST_F(SetupWindowTest, StandardLibraryErrorsFailTheRunWithTheirOwnText) {
 TEST_F(SetupWindowTest, CancelAndCloseCloseTheWindowOnAnyPage) {
   run(succeeding_run, [](ScriptedDialog& window) { EXPECT_FALSE(window.press(dialog_cancel_id)); });
   EXPECT_TRUE(scripted_.closed);
+  EXPECT_EQ(runs, 0);
+}
+
+TEST_F(SetupWindowTest, AWindowThatCannotBeShownIsReported) {
+  EXPECT_FALSE(show_setup_window(nullptr, succeeding_run, [](const DialogPage&) { return false; }));
   EXPECT_EQ(runs, 0);
 }
 
