@@ -22,6 +22,9 @@ std::u16string join_release_path(std::u16string_view root, std::string_view rele
   if (release_path.front() == '/' || release_path.front() == '\\') return {};
   // A colon names a drive or an alternate data stream: never part of a release path.
   if (release_path.find(':') != std::string_view::npos) return {};
+  // The platform's file calls end a name at a NUL: "..<NUL>/x" would be judged as a name and
+  // opened as the parent folder, "a<NUL>b" written as "a".
+  if (release_path.find('\0') != std::string_view::npos) return {};
 
   std::u16string joined(root);
   std::size_t start = 0;

@@ -18,7 +18,7 @@ std::u16string known_folder_path(const platform::KnownFolderId& folder);
 
 // `release_path` (UTF-8, '/' or '\\' between segments) joined segment by segment under `root`.
 // Refused, with the empty path as the result, when it is empty, starts with a separator,
-// contains a colon, or has a segment that is empty, "." or "..". Never throws.
+// contains a colon or a NUL byte, or has a segment that is empty, "." or "..". Never throws.
 std::u16string join_release_path(std::u16string_view root, std::string_view release_path);
 
 // Conversions that never fail: ill-formed input becomes U+FFFD.

@@ -36,6 +36,12 @@ TEST(JoinReleasePath, RefusesEverythingThatCouldLeaveTheRoot) {
         "a/b/..", "host/x:stream"}) {
     EXPECT_EQ(join_release_path(u"R", refused), u"") << "accepted: " << refused;
   }
+  // A NUL ends the name in the platform's calls, so what is written would not be what was
+  // judged.
+  using namespace std::string_view_literals;
+  for (const std::string_view refused : {"..\0/x"sv, "a\0b"sv, "x\0"sv, "\0"sv}) {
+    EXPECT_EQ(join_release_path(u"R", refused), u"") << "accepted a path with a NUL";
+  }
 }
 
 TEST(JoinReleasePath, AcceptsDotsThatAreNames) {

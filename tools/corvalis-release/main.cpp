@@ -4,14 +4,19 @@
 //   corvalis-release publish --key KEYFILE --root HOSTROOT --component loader|app --version V
 //                            --from FOLDER [--no-channel]
 //   corvalis-release verify --root HOSTROOT --component loader|app --version V [--key HEX]
+//   corvalis-release sign --key KEYFILE --in FILE
 //
 // keygen prints the public key as the 64 hexadecimal digits CORVALIS_RELEASE_KEY takes.
 // publish writes the release and, unless --no-channel, points the channel document at it.
 // verify checks a published release with the installer's own code, against the key built into
 // this tool (the one the installer of the same build trusts) unless --key names another.
+// sign prints the release.sig text for FILE as it stands, whatever it holds (for lists written
+// by other means; publish signs its own).
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "release/release_key.h"
@@ -25,7 +30,8 @@ int usage() {
       "  corvalis-release keygen --out KEYFILE\n"
       "  corvalis-release publish --key KEYFILE --root HOSTROOT --component loader|app\n"
       "                           --version V --from FOLDER [--no-channel]\n"
-      "  corvalis-release verify --root HOSTROOT --component loader|app --version V [--key HEX]\n",
+      "  corvalis-release verify --root HOSTROOT --component loader|app --version V [--key HEX]\n"
+      "  corvalis-release sign --key KEYFILE --in FILE\n",
       stderr);
   return 2;
 }
@@ -70,6 +76,16 @@ int main(int argc, char** argv) {
                        options["from"], update_channel});
       std::printf("Published %s %s, signed by %s\n", options["component"].c_str(),
                   options["version"].c_str(), public_key_hex(options["key"]).c_str());
+    } else if (command == "sign") {
+      if (!need({"key", "in"})) return usage();
+      std::ifstream in(options["in"], std::ios::binary);
+      if (!in.is_open()) {
+        std::fprintf(stderr, "corvalis-release sign: can't read %s\n", options["in"].c_str());
+        return 1;
+      }
+      std::ostringstream document;
+      if (in.peek() != std::ifstream::traits_type::eof()) document << in.rdbuf();
+      std::fputs(sign_document(options["key"], document.str()).c_str(), stdout);
     } else if (command == "verify") {
       if (!need({"root", "component", "version"})) return usage();
       std::uint8_t key[32];

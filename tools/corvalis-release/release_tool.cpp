@@ -228,6 +228,10 @@ std::string public_key_hex(const fs::path& key_file) {
   return public_hex(load_private_key(key_file).get());
 }
 
+std::string sign_document(const fs::path& key_file, std::string_view document) {
+  return sign(load_private_key(key_file).get(), document);
+}
+
 void publish_release(const PublishRequest& request) {
   check_component_and_version(request.component, request.version);
   Key key = load_private_key(request.key_file);

@@ -48,6 +48,12 @@ struct PublishRequest {
 // the installer downloads, and a release that already exists.
 void publish_release(const PublishRequest& request);
 
+// The signature release.sig holds for `document`, byte for byte as given: Base64 of the Ed25519
+// signature by the private key in `key_file`, and a line break. Nothing in the document is
+// checked, so a vendor who writes a list by other means can sign it, and the tests can sign
+// lists the installer must refuse for what they say rather than for their signature.
+std::string sign_document(const std::filesystem::path& key_file, std::string_view document);
+
 // Verifies a published release with the installer's own code: the signature over release.json
 // with `public_key` (the built-in release key unless given), the "files" array, the "version",
 // and each file's path, size and SHA-256. Returns the number of files.

@@ -22,6 +22,14 @@ grep -q '"version":"1.2"' "$work/root/app/channels/stable.json"
 "$tool" verify --root "$work/root" --component loader --version 3 \
   --key 6dca4a726f00be3c8b1307442fd07c6142e2b548a730839d9d89320a0a11c44d
 
+# sign gives what publish wrote for the same list, and signs lists publish would refuse.
+"$tool" sign --key "$work/key.pem" --in "$work/root/app/1.2/release.json" >"$work/again.sig"
+cmp "$work/again.sig" "$work/root/app/1.2/release.sig"
+printf '{"files":[{"path":"../x"}]}' >"$work/hostile.json"
+"$tool" sign --key "$work/key.pem" --in "$work/hostile.json" | grep -Eq '^[A-Za-z0-9+/]{86}==$'
+: >"$work/empty.json"
+"$tool" sign --key "$work/key.pem" --in "$work/empty.json" | grep -Eq '^[A-Za-z0-9+/]{86}==$'
+
 expect_status() {
   want=$1
   shift
@@ -37,4 +45,6 @@ expect_status 1 "$tool" publish --key "$work/key.pem" --root "$work/root" --comp
   --version 1.2-rc --from "$work/from"
 expect_status 2 "$tool" verify --root "$work/root" --component app --version 1.2 --key 12
 expect_status 2 "$tool" publish --key "$work/key.pem"
+expect_status 2 "$tool" sign --key "$work/key.pem"
+expect_status 1 "$tool" sign --key "$work/key.pem" --in "$work/missing.json"
 echo "corvalis-release command line: all good"

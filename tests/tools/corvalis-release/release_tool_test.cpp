@@ -133,6 +133,20 @@ TEST_F(ReleaseTool, AnEmptyFolderIsAReleaseWithNoFiles) {
   EXPECT_EQ(verify_release(root(), "loader", "0.1", public_key_), 0u);
 }
 
+TEST_F(ReleaseTool, SignsAnyDocumentAsPublishWould) {
+  publish("loader", "1.0");
+  const fs::path folder = root() / "loader" / "1.0";
+  EXPECT_EQ(sign_document(key_file(), read(folder / "release.json")), read(folder / "release.sig"));
+
+  // A list publish would refuse to write is signed as it stands; the installer's signature
+  // check passes it on to the checks of what it says.
+  const std::string hostile = "{\"files\":[{\"path\":\"../x\"}]}";
+  ReleaseList list =
+      open_release_list(std::string(hostile), sign_document(key_file(), hostile), public_key_);
+  EXPECT_EQ(list.document.member("files").elements.at(0).member("path").text, "../x");
+  EXPECT_THROW(sign_document(base_ / "missing.pem", hostile), ToolError);
+}
+
 TEST(ReleaseToolKeys, HexKeysAreExactly64Digits) {
   std::uint8_t key[32];
   EXPECT_TRUE(parse_key_hex(std::string(64, 'A'), key));
