@@ -12,11 +12,11 @@ Every scenario runs in check mode (`--check`) and, where the build has it, in in
 through corvalis-install-mode, which runs `install_run` in a process of its own with every
 folder it writes to (temporary, roaming, Program Files) pointed into the sandbox.
 
-    hostile_test.py --program SETUP --tool CORVALIS_RELEASE --groups G[,G...]
+    hostile_test.py --program SETUP --tool CORVALIS_RELEASE [--groups G[,G...]]
                     [--install-mode INSTALL_MODE] [--emulator WINE_RUN --wine-prefix PREFIX]
-                    [--list]
+    hostile_test.py --list [--groups ...]
 
-Groups: signature, parsing, integrity, paths, transport, host. Under Wine (--emulator) the
+Groups (all by default): signature, parsing, integrity, paths, transport, host. Under Wine (--emulator) the
 runs share the prefix's temporary folder and log, so they run one at a time; on Linux they run
 side by side, each in its own sandbox.
 """
@@ -93,12 +93,14 @@ class Scenario:
     seed      prepares the sandbox (install mode) before the run
     verify    further checks of the finished run (a build may return one more)
     loader_version  the loader version a successful run reports
+    windows   whether the scenario holds for the Windows build too
     """
 
     def __init__(self, group, name, build, expect=None, stage="loader", attempts=None,
-                 modes=("check", "install"), seed=None, verify=None, loader_version=LOADER):
+                 modes=("check", "install"), seed=None, verify=None, loader_version=LOADER,
+                 windows=True):
         self.group, self.name, self.build = group, name, build
-        self.loader_version = loader_version
+        self.loader_version, self.windows = loader_version, windows
         self.expect, self.stage, self.attempts = expect, stage, attempts
         self.modes, self.seed, self.verify = modes, seed, verify
 
@@ -504,11 +506,20 @@ def panel_holds(*paths):
     return verify
 
 
-@scenario("paths", verify=panel_holds("...", "a/.b/c", "\u00e9t\u00e9 ~ #1.txt", "back/slash"))
+UNUSUAL_NAMES = ("a..b", ".hidden", "a/.b/c", "\u00e9t\u00e9 ~ #1.txt", "back\\slash")
+
+
+@scenario("paths", verify=panel_holds(*(n.replace("\\", "/") for n in UNUSUAL_NAMES)))
 def unusual_names_that_stay_inside(play):
-    extra = [play.serve_file(path, path.encode())
-             for path in ("...", "a/.b/c", "\u00e9t\u00e9 ~ #1.txt", "back\\slash")]
-    play.relist(play.entries() + extra)
+    play.relist(play.entries() + [play.serve_file(path, path.encode()) for path in UNUSUAL_NAMES])
+
+
+# Windows drops the dots that end a file name, so "..." cannot be written there; the run then
+# fails as any unwritable file does.
+@scenario("paths", verify=panel_holds("...", "a/.../b"), windows=False)
+def three_dots_are_a_name(play):
+    play.relist(play.entries() + [play.serve_file(path, path.encode())
+                                  for path in ("...", "a/.../b")])
 
 
 def outside_is_untouched(test, run):
@@ -644,6 +655,12 @@ def a_redirect_loop(play):
     play.site.put(play.channel(), Answer(301, location=play.site.base + play.channel()))
 
 
+@scenario("transport", expect=OFFLINE, attempts=3, modes=("check",))
+def a_redirect_to_a_local_file(play):
+    play.site.put(play.release("loader") + "/release.sig",
+                  Answer(302, location="file:///etc/hostname"))
+
+
 # --- host misbehaviour ------------------------------------------------------------------------
 
 @scenario("host", expect=OFFLINE, attempts=1, verify=attempts_with_status(404))
@@ -749,6 +766,11 @@ class Suite:
         return sandbox
 
     def environment(self, sandbox):
+        if self.options.emulator:
+            # The Windows program takes its folders from the prefix, not from these; Wine itself
+            # would keep its server socket under TMPDIR and its menus under HOME, and start a
+            # new server for every new TMPDIR.
+            return dict(os.environ)
         env = dict(os.environ, TMPDIR=str(sandbox / "temp"), APPDATA=str(sandbox / "appdata"),
                    HOME=str(sandbox / "home"), ProgramFiles=str(sandbox / "Program Files"),
                    ProgramW6432=str(sandbox / "Program Files"))
@@ -881,7 +903,7 @@ class HostileHostTest(unittest.TestCase):
         for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:"):
             self.assertNotIn(marker, run.stderr, "a sanitizer report" + detail)
         # Nothing changed outside the places this run may write.
-        places = ["temp/Corvalis Setup.log"]
+        places = [LOG]
         if mode == "install" and (scenario.expect is None or scenario.stage == "app"):
             places += PANEL_PLACES
         if mode == "install" and scenario.expect is None:
@@ -944,19 +966,22 @@ class HostileHostTest(unittest.TestCase):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--groups", required=True)
+    parser.add_argument("--program")
+    parser.add_argument("--tool")
+    parser.add_argument("--groups", default=",".join(dict.fromkeys(s.group for s in SCENARIOS)))
     parser.add_argument("--install-mode")
     parser.add_argument("--emulator")
     parser.add_argument("--wine-prefix")
     parser.add_argument("--list", action="store_true")
     options = parser.parse_args()
+    if not options.list and not (options.program and options.tool):
+        parser.error("--program and --tool are needed to run the scenarios")
     groups = options.groups.split(",")
     unknown = set(groups) - {s.group for s in SCENARIOS}
     if unknown:
         parser.error(f"no such group: {', '.join(sorted(unknown))}")
-    chosen = [s for s in SCENARIOS if s.group in groups]
+    chosen = [s for s in SCENARIOS
+              if s.group in groups and (s.windows or not options.emulator)]
     modes = ["check"] + (["install"] if options.install_mode else [])
     jobs = [(s, m) for s in chosen for m in modes if m in s.modes]
     if options.list:
@@ -970,9 +995,9 @@ def main():
         lock = None
         if options.install_mode:
             # Install-mode runs wait while anything named like Premiere runs; the unit tests
-            # that start such a process hold this lock meanwhile.
+            # that start such a process hold this lock meanwhile. Groups of this suite share it.
             lock = open("/tmp/corvalis-tests-premiere.lock", "a")
-            fcntl.flock(lock, fcntl.LOCK_EX)
+            fcntl.flock(lock, fcntl.LOCK_SH)
         # Under Wine every run shares the prefix's log: one at a time.
         workers = 1 if options.emulator else 8
         with concurrent.futures.ThreadPoolExecutor(workers) as pool:
