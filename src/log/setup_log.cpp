@@ -1,6 +1,6 @@
 #include "log/setup_log.h"
 
-#include <cstdio>
+#include <string>
 
 #include "fs/paths.h"
 
@@ -8,13 +8,35 @@ std::u16string log_file_path() {
   return join_path(platform::temp_folder(), u"Corvalis Setup.log");
 }
 
+namespace {
+
+// `value` in decimal, with leading zeros up to `width` digits. The fields of a local time are
+// never negative.
+void append_padded(std::string& text, int value, std::size_t width) {
+  std::string digits = std::to_string(value < 0 ? 0 : value);
+  if (digits.size() < width) text.append(width - digits.size(), '0');
+  text.append(digits);
+}
+
+}  // namespace
+
 std::string format_log_line(const platform::LocalTime& time, std::string_view message) {
-  char stamp[32];
-  const int length = std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ", time.year,
-                                   time.month, time.day, time.hour, time.minute, time.second);
+  // Formatted by hand rather than with snprintf, whose mingw-w64 implementation (with its
+  // floating-point conversions) would be most of the reason to link a printf into the program.
   std::string line;
-  line.reserve(static_cast<std::size_t>(length) + message.size() + 2);
-  line.append(stamp, static_cast<std::size_t>(length));
+  line.reserve(20 + message.size() + 2);
+  append_padded(line, time.year, 4);
+  line += '-';
+  append_padded(line, time.month, 2);
+  line += '-';
+  append_padded(line, time.day, 2);
+  line += ' ';
+  append_padded(line, time.hour, 2);
+  line += ':';
+  append_padded(line, time.minute, 2);
+  line += ':';
+  append_padded(line, time.second, 2);
+  line += ' ';
   line.append(message);
   line.append("\r\n");
   return line;

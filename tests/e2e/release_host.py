@@ -31,8 +31,10 @@ def write_tree(folder, files):
 class ReleaseHost:
     """nginx serving `root` on 127.0.0.1:port. Use as a context manager."""
 
-    def __init__(self, tool, root=None):
+    def __init__(self, tool, root=None, http_settings=""):
+        """http_settings: extra nginx directives for the http block, e.g. "keepalive_timeout 0;"."""
         self.tool = str(tool)
+        self.http_settings = http_settings
         self.work = Path(tempfile.mkdtemp(prefix="corvalis-host-"))
         self.root = Path(root) if root else self.work / "root"
         self.root.mkdir(parents=True, exist_ok=True)
@@ -48,6 +50,10 @@ class ReleaseHost:
         source = self.work / f"source-{component}-{version}"
         shutil.rmtree(source, ignore_errors=True)
         write_tree(source, files)
+        self.publish_folder(component, version, source, key, channel)
+
+    def publish_folder(self, component, version, source, key=DEVELOPMENT_KEY, channel=True):
+        """Publishes the files under the folder `source` as a release of `component`."""
         command = [self.tool, "publish", "--key", str(key), "--root", str(self.root),
                    "--component", component, "--version", version, "--from", str(source)]
         if not channel:
@@ -74,7 +80,8 @@ pid {prefix}/nginx.pid;
 error_log {prefix}/logs/error.log;
 events {{ worker_connections 64; }}
 http {{
-    access_log {prefix}/logs/access.log;
+    log_format requests '$remote_addr [$time_local] "$request" $status $connection';
+    access_log {prefix}/logs/access.log requests;
     client_body_temp_path {prefix}/temp/body;
     proxy_temp_path {prefix}/temp/proxy;
     fastcgi_temp_path {prefix}/temp/fastcgi;
@@ -82,6 +89,7 @@ http {{
     scgi_temp_path {prefix}/temp/scgi;
     default_type application/octet-stream;
     sendfile on;
+    {self.http_settings}
     server {{
         listen 127.0.0.1:{self.port};
         root {self.root};
@@ -107,6 +115,12 @@ http {{
         log = self.work / "nginx" / "logs" / "access.log"
         lines = log.read_text().splitlines() if log.exists() else []
         return [line.split('"')[1].rsplit(" ", 1)[0] for line in lines if '"' in line]
+
+    def connections(self):
+        """How many TCP connections the logged requests came over."""
+        log = self.work / "nginx" / "logs" / "access.log"
+        lines = log.read_text().splitlines() if log.exists() else []
+        return len({line.rsplit(" ", 1)[1] for line in lines if '"' in line})
 
     def __exit__(self, *exc):
         if self.process:

@@ -10,6 +10,9 @@ namespace {
 TEST(LogLineFormat, IsTheTimeStampTheMessageAndCrLf) {
   EXPECT_EQ(format_log_line({2026, 3, 7, 9, 5, 3}, "Done"), "2026-03-07 09:05:03 Done\r\n");
   EXPECT_EQ(format_log_line({2026, 12, 31, 23, 59, 59}, ""), "2026-12-31 23:59:59 \r\n");
+  // Every field keeps its width: a short year gets leading zeros, a long one all its digits.
+  EXPECT_EQ(format_log_line({987, 1, 1, 0, 0, 0}, "x"), "0987-01-01 00:00:00 x\r\n");
+  EXPECT_EQ(format_log_line({30827, 12, 31, 23, 59, 59}, "x"), "30827-12-31 23:59:59 x\r\n");
   // The message is copied byte for byte: UTF-8 and stray bytes alike.
   EXPECT_EQ(format_log_line({2027, 1, 2, 0, 0, 0}, "Failed: caf\xC3\xA9 \x01"),
             "2027-01-02 00:00:00 Failed: caf\xC3\xA9 \x01\r\n");

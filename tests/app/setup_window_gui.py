@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""The real Windows program under Wine, on an X server (run inside xvfb-run), driven with the
+keyboard like a user: Install, then Close; and against a host that fails, Install, Try again,
+Close. It reads the page texts back with dialog-probe.exe and saves a PNG of every page in the
+output folder for a person to look at.
+
+    setup_window_gui.py --program corvalis-setup.exe --probe dialog-probe.exe --wine wine-run
+                        --release-tool corvalis-release --key KEYFILE --prefix WINEPREFIX
+                        --out FOLDER
+
+The release is published with the Linux build's corvalis-release (exit code 77, a skip, when it
+has not been built). Every Wine process of the private prefix is killed at the end, whatever
+happens, so the test cannot leave anything running.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import xwd_to_png  # noqa: E402
+from release_folder_host import start_host  # noqa: E402
+
+
+class Session:
+    def __init__(self, options):
+        self.options = options
+        self.environment = dict(os.environ, WINEPREFIX=options.prefix)
+        self.window = None
+        self.program = None
+
+    def wine(self, *arguments, **extra):
+        return subprocess.run([self.options.wine, *arguments], env=self.environment,
+                              capture_output=True, timeout=60, **extra)
+
+    def page_texts(self):
+        """The lines dialog-probe prints, or None while there is no window."""
+        result = self.wine(self.options.probe)
+        if result.returncode != 0:
+            return None
+        return result.stdout.decode("utf-8").splitlines()
+
+    def wait_for(self, heading, timeout=90):
+        deadline = time.monotonic() + timeout
+        texts = None
+        while time.monotonic() < deadline:
+            if self.program and self.program.poll() is not None:
+                raise AssertionError(f"the program ended with {self.program.returncode} while "
+                                     f"waiting for {heading!r}; last seen: {texts}")
+            texts = self.page_texts()
+            if texts and "Static: " + heading in texts:
+                return texts
+            time.sleep(0.2)
+        raise AssertionError(f"no page headed {heading!r} within {timeout} s; last seen: {texts}")
+
+    def find_window(self):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            found = subprocess.run(["xdotool", "search", "--name", "^Corvalis Setup$"],
+                                   capture_output=True, text=True)
+            if found.stdout.split():
+                self.window = found.stdout.split()[0]
+                return
+            time.sleep(0.2)
+        raise AssertionError("the X window of Corvalis Setup never appeared")
+
+    def keys(self, *names):
+        for name in names:
+            subprocess.run(["xdotool", "key", "--window", self.window, name], check=True)
+            time.sleep(0.3)
+
+    def screenshot(self, name):
+        dump = os.path.join(self.options.out, name + ".xwd")
+        with open(dump, "wb") as out:
+            subprocess.run(["xwd", "-silent", "-id", self.window], stdout=out, check=True)
+        xwd_to_png.convert(dump, os.path.join(self.options.out, name + ".png"))
+        os.remove(dump)
+        print(f"saved {name}.png")
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def run_program(session, port):
+    session.program = subprocess.Popen(
+        [session.options.wine, session.options.program, "--base", f"http://127.0.0.1:{port}"],
+        env=session.environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    return session.program
+
+
+def wait_for_exit(program):
+    try:
+        return program.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("the program did not end after its window was closed")
+
+
+def successful_install(session):
+    host = start_host(session.options.release, delay=0.5, failing=False)
+    program = run_program(session, host.server_address[1])
+    try:
+        texts = session.wait_for("Install Corvalis for Premiere Pro")
+        expect("Button: Install" in texts and "Button: Cancel" in texts, f"Welcome page: {texts}")
+        session.find_window()
+        session.screenshot("1-welcome")
+
+        session.keys("Return")  # the default button: Install
+        texts = session.wait_for("Installing Corvalis", timeout=20)
+        expect(any(line.startswith("progress: ") for line in texts), f"no progress bar: {texts}")
+        session.screenshot("2-progress")
+
+        texts = session.wait_for("Corvalis is installed")
+        expect("Static: In Premiere Pro, open Window > Extensions > Corvalis Library." in texts,
+               f"Installed page: {texts}")
+        buttons = [line for line in texts if line.startswith("Button: ")]
+        expect(len(buttons) == 1 and "Close" in buttons[0], f"Installed page buttons: {buttons}")
+        session.screenshot("3-installed")
+
+        session.keys("Return")  # Close, the only button
+        expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
+    finally:
+        host.shutdown()
+        if program.poll() is None:
+            program.kill()
+
+
+def failed_install(session):
+    host = start_host(session.options.release, delay=0.0, failing=True)
+    program = run_program(session, host.server_address[1])
+    try:
+        session.wait_for("Install Corvalis for Premiere Pro")
+        session.find_window()
+        session.keys("Return")
+        texts = session.wait_for("Corvalis wasn't installed")
+        # The detail is the message, a blank line and the log's path, as the probe prints it.
+        message = "Static: A release list from corvalisplugin.com didn't make sense."
+        expect(message in texts, f"Failure page: {texts}")
+        at = texts.index(message)
+        expect(texts[at + 1] == "" and texts[at + 2].startswith("Log: ") and
+               texts[at + 2].endswith("\\Corvalis Setup.log"), f"Failure page: {texts}")
+        expect("Button: Try again" in texts, f"Failure page buttons: {texts}")
+        session.screenshot("4-failure")
+        # Wine gives the program the prefix's own temporary folder: find the log by its path.
+        log_path = session.wine("winepath", "-u", texts[at + 2][len("Log: "):]).stdout
+        log_path = log_path.decode("utf-8").strip()
+
+        def failed_lines():
+            with open(log_path, encoding="utf-8") as log:
+                return [line for line in log.read().splitlines() if " Failed: " in line]
+
+        before = len(failed_lines())
+        expect(before >= 1 and failed_lines()[-1].endswith(message[len("Static: "):]),
+               f"the log's last Failed line: {failed_lines()[-1:]}")
+
+        session.keys("Return")  # Try again, the default: a whole new run that fails again
+        deadline = time.monotonic() + 60
+        while len(failed_lines()) < before + 1:
+            expect(time.monotonic() < deadline, "Try again did not run a second install run")
+            time.sleep(0.2)
+        session.wait_for("Corvalis wasn't installed")
+
+        session.keys("Tab", "Return")  # from Try again to Close
+        expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
+    finally:
+        host.shutdown()
+        if program.poll() is None:
+            program.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("program", "probe", "wine", "release-tool", "key", "prefix", "out"):
+        parser.add_argument("--" + name, required=True)
+    options = parser.parse_args()
+    if not os.access(options.release_tool, os.X_OK):
+        print(f"skipped: {options.release_tool} has not been built (build the linux preset)")
+        sys.exit(77)
+    shutil.rmtree(options.out, ignore_errors=True)
+    os.makedirs(options.out)
+    options.release = os.path.join(options.out, "release")
+    subprocess.run(["sh", os.path.join(HERE, "publish_test_release.sh"), options.release_tool,
+                    options.key, options.release], check=True, timeout=60)
+    session = Session(options)
+    wineserver = "/usr/lib/wine/wineserver"
+    if not os.path.exists(wineserver):
+        wineserver = shutil.which("wineserver")
+    quiet = dict(env=session.environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
+
+    def fresh_wine():
+        # Each program gets a Wine session of its own, fully started (by one probe run to its
+        # end) before the program starts: a program and a probe starting a session together
+        # sometimes hung, or the program never showed its window. The server is started without
+        # our pipes: one started by a probe whose output we read would hold the pipe open.
+        subprocess.run([wineserver, "-k"], timeout=30, **quiet)
+        subprocess.run([wineserver, "-w"], timeout=30, **quiet)
+        subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
+        subprocess.run([options.wine, options.probe], timeout=120, **quiet)
+
+    try:
+        # Makes the private prefix on first use. Wine draws the title bar itself when no window
+        # manager runs, so the screenshots show it.
+        subprocess.run([options.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                        "Managed", "/d", "N", "/f"], timeout=300, **quiet)
+        fresh_wine()
+        successful_install(session)
+        fresh_wine()
+        failed_install(session)
+    finally:
+        subprocess.run([wineserver, "-k"], timeout=30, **quiet)
+    print(f"screenshots in {options.out}")
+
+
+if __name__ == "__main__":
+    main()

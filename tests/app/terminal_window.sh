@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The real Linux program in a terminal (tmux), driven with the keyboard like a user: the Welcome,
+# Progress and Installed pages against a local release host, then the Failure page and Try
+# again against a host that fails, and the refusal without a terminal. Each screen is saved as
+# text in OUT for a person to look at.
+#   terminal_window.sh PROGRAM RELEASE_TOOL KEY_FILE OUT
+set -euo pipefail
+program=$1 tool=$2 key=$3 out=$4
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$out"
+mkdir -p "$out/home" "$out/tmp" "$out/appdata" "$out/program-files"
+socket=
+runs=0
+host_pid=
+
+cleanup() {
+  [ -n "$socket" ] && tmux -L "$socket" kill-server 2>/dev/null || true
+  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*" >&2
+  echo "--- last screen:" >&2
+  tmux -L "$socket" capture-pane -p -t setup 2>/dev/null >&2 || true
+  exit 1
+}
+
+start_host() {  # start_host [--failing]: serves $out/release, sets $port
+  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
+  rm -f "$out/port"
+  python3 "$here/release_folder_host.py" --root "$out/release" --port-file "$out/port" \
+    --delay 0.3 "$@" &
+  host_pid=$!
+  for _ in $(seq 100); do [ -s "$out/port" ] && break; sleep 0.1; done
+  port=$(cat "$out/port")
+}
+
+start_program() {
+  rm -f "$out/exit-code"
+  # A tmux server of its own for each run; the installer's folders all point into $out; the
+  # window gets a 90 by 30 terminal.
+  [ -n "$socket" ] && tmux -L "$socket" kill-server 2>/dev/null || true
+  runs=$((runs + 1))
+  socket=corvalis-terminal-test-$$-$runs
+  tmux -L "$socket" -f /dev/null new-session -d -s setup -x 90 -y 30 \
+    "env HOME='$out/home' TMPDIR='$out/tmp' APPDATA='$out/appdata' \
+     ProgramFiles='$out/program-files' ProgramW6432='$out/program-files' \
+     '$program' --base http://127.0.0.1:$port; echo \$? >'$out/exit-code'; sleep 30"
+}
+
+screen() { tmux -L "$socket" capture-pane -p -t setup; }
+
+wait_for() {  # wait_for TEXT [SECONDS]
+  local deadline=$((SECONDS + ${2:-30}))
+  while [ $SECONDS -lt $deadline ]; do
+    screen | grep -qF -- "$1" && return 0
+    sleep 0.1
+  done
+  fail "no \"$1\" on the screen"
+}
+
+save() { screen >"$out/$1.txt"; echo "saved $1.txt"; }
+
+expect_on_screen() { screen | grep -qF -- "$1" || fail "expected \"$1\" on the screen"; }
+expect_not_on_screen() { ! screen | grep -qF -- "$1" || fail "did not expect \"$1\" on the screen"; }
+
+wait_for_exit() {
+  for _ in $(seq 100); do [ -s "$out/exit-code" ] && break; sleep 0.1; done
+  [ -s "$out/exit-code" ] || fail "the program did not end after its window was closed"
+  [ "$(cat "$out/exit-code")" = 0 ] || fail "exit code $(cat "$out/exit-code") after closing"
+}
+
+sh "$here/publish_test_release.sh" "$tool" "$key" "$out/release"
+
+# --- A successful install: Welcome, Progress, Installed, Close.
+start_host
+start_program
+wait_for "Install Corvalis for Premiere Pro"
+expect_on_screen ">[ Install ]<"
+expect_on_screen "[ Cancel ]"
+save 1-welcome
+tmux -L "$socket" send-keys -t setup Enter
+wait_for "Installing Corvalis"
+expect_on_screen "%"
+save 2-progress
+wait_for "Corvalis is installed"
+expect_on_screen "In Premiere Pro, open Window > Extensions > Corvalis Library."
+expect_on_screen ">[ Close ]<"
+expect_not_on_screen "Cancel"
+expect_not_on_screen "Try again"
+save 3-installed
+[ -f "$out/appdata/Adobe/CEP/extensions/com.corvalisplugin.panel/CSXS/manifest.xml" ] ||
+  fail "the loader was not installed"
+tmux -L "$socket" send-keys -t setup Enter
+wait_for_exit
+
+# --- A host that fails: the Failure page, Try again runs again, Esc closes.
+start_host --failing
+start_program
+wait_for "Install Corvalis for Premiere Pro"
+tmux -L "$socket" send-keys -t setup Enter
+wait_for "Corvalis wasn't installed"
+expect_on_screen "A release list from corvalisplugin.com didn't make sense."
+expect_on_screen "Log: $out/tmp/Corvalis Setup.log"
+expect_on_screen ">[ Try again ]<"
+expect_on_screen "[ Close ]"
+save 4-failure
+[ "$(grep -c "Failed: " "$out/tmp/Corvalis Setup.log")" = 1 ] || fail "one Failed line expected"
+tmux -L "$socket" send-keys -t setup Enter
+for _ in $(seq 100); do
+  [ "$(grep -c "Failed: " "$out/tmp/Corvalis Setup.log")" = 2 ] && break
+  sleep 0.1
+done
+[ "$(grep -c "Failed: " "$out/tmp/Corvalis Setup.log")" = 2 ] || fail "Try again ran no new run"
+wait_for "Corvalis wasn't installed"
+tmux -L "$socket" send-keys -t setup Escape
+wait_for_exit
+
+# --- Without a terminal, window mode refuses in one line.
+set +e
+message=$("$program" --base "http://127.0.0.1:$port" </dev/null 2>&1 >/dev/null)
+status=$?
+set -e
+[ "$status" = 1 ] || fail "exit code $status without a terminal"
+[ "$(printf '%s\n' "$message" | wc -l)" = 1 ] || fail "more than one line: $message"
+case "$message" in *terminal*--check*) ;; *) fail "unexpected refusal: $message" ;; esac
+
+echo "terminal window test passed; screens in $out"
