@@ -96,20 +96,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer({"status": 404, "body": "not scripted"})
         self.answer(answers[min(index, len(answers) - 1)])
 
-    def answer(self, spec):
-        time.sleep(spec.get("delay_ms", 0) / 1000)
-        if "size" in spec:
-            size, body = spec["size"], None
+    def answer(self, planned):
+        time.sleep(planned.get("delay_ms", 0) / 1000)
+        if "size" in planned:
+            size, body = planned["size"], None
         else:
-            body = spec.get("body", "").encode("latin-1")
+            body = planned.get("body", "").encode("latin-1")
             size = len(body)
-        framing = spec.get("framing", "length")
-        cut = spec.get("cut", -1)
-        self.send_response(spec.get("status", 200))
-        if "location" in spec:
-            self.send_header("Location", spec["location"])
+        framing = planned.get("framing", "length")
+        cut = planned.get("cut", -1)
+        self.send_response(planned.get("status", 200))
+        if "location" in planned:
+            self.send_header("Location", planned["location"])
         if framing == "length":
-            self.send_header("Content-Length", str(spec.get("claim", size)))
+            self.send_header("Content-Length", str(planned.get("claim", size)))
         elif framing == "chunked":
             self.send_header("Transfer-Encoding", "chunked")
         else:
