@@ -14,8 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
+#include <random>
+#include <set>
 
 #include "app/settings.h"
 #include "failure.h"
@@ -368,3 +372,101 @@ TEST_F(PremiereWait, CheckModeDoesNotWait) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Soak: many check runs in one process against a host that fails one request in five, each
+// with a 503 or a connection closed mid-body. Every run passes, or fails with the download
+// message exactly when one request failed all three attempts; the log holds one line per failed
+// attempt; and nothing accumulates: no run folder, no temporary file, no open descriptor.
+
+std::vector<std::uint32_t> soak_pauses;
+
+void record_soak_pause(std::uint32_t milliseconds) {
+  soak_pauses.push_back(milliseconds);
+}
+
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+std::set<std::string> temp_entries() {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(wide_to_utf8(platform::temp_folder()))) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST_F(InstallRun, TwoHundredChecksAgainstAHostThatFailsOneRequestInFive) {
+  const std::string offline =
+      "Couldn't download Corvalis. Check your internet connection and run Setup again.";
+  std::mt19937 random(20261209);
+  platform::observe_pauses(record_soak_pause);
+  struct RestorePauses {
+    ~RestorePauses() { platform::observe_pauses(nullptr); }
+  } restore_pauses;
+
+  restore_default_settings();
+  ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", host.base()}));
+  install_run(nullptr);  // a first run, so that what lives on between runs exists already
+  const std::size_t descriptors = open_descriptors();
+  const std::set<std::string> temp_before = temp_entries();
+  int passed = 0, failed = 0, failed_attempts = 0;
+  for (int run = 0; run < 200; ++run) {
+    // Three answers per path, as a request is tried at most three times.
+    ReleaseHostSession session;
+    ReleaseHostSession::Script script;
+    std::map<std::string, std::vector<bool>> failing;
+    for (const auto& [path, body] : served) {
+      std::vector<HostAnswer> answers;
+      for (int attempt = 0; attempt < 3; ++attempt) {
+        const unsigned roll = random() % 10;
+        answers.emplace_back(roll == 0 ? 503 : 200, roll == 0 ? std::string() : body);
+        if (roll == 1) answers.back().cut = static_cast<long long>(body.size() / 2);
+        failing[path].push_back(roll <= 1);
+      }
+      script.push_back({path, answers});
+    }
+    session.script(script);
+    restore_default_settings();
+    ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", session.base()}));
+    const std::size_t lines_before = log_messages().size();
+    soak_pauses.clear();
+
+    const std::string outcome = run_failure();
+
+    std::map<std::string, int> requested;
+    for (const std::string& path : session.request_paths()) ++requested[path];
+    int failures_served = 0;
+    bool gave_up = false;
+    for (const auto& [path, count] : requested) {
+      const int served_failures = static_cast<int>(
+          std::count(failing[path].begin(), failing[path].begin() + std::min(count, 3), true));
+      failures_served += served_failures;
+      gave_up = gave_up || served_failures == 3;
+    }
+    const std::vector<std::string> lines = log_messages();
+    const auto attempt_lines = std::count_if(
+        lines.begin() + static_cast<std::ptrdiff_t>(lines_before), lines.end(),
+        [](const std::string& line) {
+          return line.starts_with("GET ") && line.find(" failed (status ") != std::string::npos;
+        });
+    SCOPED_TRACE("run " + std::to_string(run));
+    EXPECT_EQ(attempt_lines, failures_served);
+    // Every failed attempt is followed by its pause (1, 2, 3 s), observed and not slept.
+    EXPECT_EQ(soak_pauses.size(), static_cast<std::size_t>(failures_served));
+    EXPECT_EQ(outcome, gave_up ? offline : "no failure");
+    EXPECT_FALSE(run_folder_left());
+    (gave_up ? failed : passed) += 1;
+    failed_attempts += failures_served;
+  }
+  EXPECT_EQ(open_descriptors(), descriptors);
+  EXPECT_EQ(temp_entries(), temp_before);
+  // The mix the soak is meant to exercise did happen.
+  EXPECT_GT(passed, 100);
+  EXPECT_GT(failed, 0);
+  std::printf("soak: %d runs passed, %d failed with the download message, %d failed attempts\n",
+              passed, failed, failed_attempts);
+}
