@@ -1,0 +1,105 @@
+"""The POSIX program's window, driven through a pseudo-terminal like a user at a keyboard.
+
+    result = press_install_in_terminal(["corvalis-setup", "--base", url], env, timeout=180)
+
+Waits for the Welcome page, presses Enter (Install, the default button), waits for the
+Installed or the Failure page, reads it, presses Esc (which closes every page) and waits for
+the program to end. The terminal is 400 columns wide, so the window never wraps a line.
+"""
+
+import fcntl
+import os
+import pty
+import re
+import select
+import struct
+import subprocess
+import termios
+import threading
+import time
+
+WELCOME = "Install Corvalis for Premiere Pro"
+INSTALLED = "Corvalis is installed"
+FAILURE = "Corvalis wasn't installed"
+# Control sequences: CSI (cursor moves, erasing, colours), and lone escapes.
+CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b.")
+
+
+class TerminalResult:
+    exit_code = None
+    page = None      # INSTALLED or FAILURE; None when neither came
+    lines = ()       # the last screen's text lines, control sequences removed
+    stderr = ""
+    screen_text = ""  # everything written, control sequences removed
+
+
+def press_install_in_terminal(command, env, timeout):
+    result = TerminalResult()
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
+    process = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+                               env=env, start_new_session=True)
+    os.close(slave)
+    errors = []
+    reader = threading.Thread(target=lambda: errors.append(process.stderr.read()), daemon=True)
+    reader.start()
+    screen = Output(master, time.monotonic() + timeout)
+    try:
+        if screen.read_until([WELCOME]):
+            os.write(master, b"\r")
+            result.page = screen.read_until([INSTALLED, FAILURE])
+            if result.page:
+                # The rest of the frame that drew the page: it ends with the key help line.
+                screen.read_until(["Esc: close"])
+                os.write(master, b"\x1b")
+        try:
+            result.exit_code = process.wait(max(1, screen.deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            process.kill()
+            result.exit_code = process.wait()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        os.close(master)
+        reader.join(10)
+    result.stderr = (errors[0] if errors else b"").decode("utf-8", "replace")
+    text = screen.text()
+    result.screen_text = text
+    if result.page:
+        last = text[text.rfind(result.page):]
+        result.lines = [line.strip() for line in last.replace("\r", "").split("\n")]
+    return result
+
+
+class Output:
+    """What the program has written to the terminal, read on demand."""
+
+    def __init__(self, master, deadline):
+        self.master, self.deadline = master, deadline
+        self.written = bytearray()
+        self.seen = 0  # where the text not yet matched by read_until begins
+
+    def text(self):
+        return CONTROL.sub("", self.written.decode("utf-8", "replace"))
+
+    def read_until(self, texts):
+        """Reads until one of `texts` appears after what earlier calls matched; that text, or
+        None when the program ended or the time ran out first."""
+        while time.monotonic() < self.deadline:
+            text = self.text()
+            found = [(text.find(t, self.seen), t) for t in texts if text.find(t, self.seen) >= 0]
+            if found:
+                at, wanted = min(found)
+                self.seen = at + len(wanted)
+                return wanted
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if ready:
+                try:
+                    chunk = os.read(self.master, 65536)
+                except OSError:  # the program has ended and closed the terminal
+                    chunk = b""
+                if not chunk:
+                    return None
+                self.written.extend(chunk)
+        return None
