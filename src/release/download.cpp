@@ -37,18 +37,22 @@ std::string percent_encode_path(std::string_view path) {
   return encoded;
 }
 
-std::string sha256_hex(std::string_view bytes) {
+std::string lowercase_hex(const std::uint8_t* bytes, std::size_t length) {
   static constexpr char digits[] = "0123456789abcdef";
+  std::string text(2 * length, '0');
+  for (std::size_t i = 0; i < length; ++i) {
+    text[2 * i] = digits[bytes[i] >> 4];
+    text[2 * i + 1] = digits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+std::string sha256_hex(std::string_view bytes) {
   std::uint8_t digest[32];
   if (!platform::sha256(bytes.data(), bytes.size(), digest)) {
     throw Failure("Windows couldn't check a download.");
   }
-  std::string text(64, '0');
-  for (std::size_t i = 0; i < 32; ++i) {
-    text[2 * i] = digits[digest[i] >> 4];
-    text[2 * i + 1] = digits[digest[i] & 0x0F];
-  }
-  return text;
+  return lowercase_hex(digest, sizeof digest);
 }
 
 std::optional<std::uint64_t> expected_file_size(double size) {

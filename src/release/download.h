@@ -26,6 +26,10 @@ std::string download_release_file(const std::u16string& release_base, const Json
 // digits; the slash stays, so the path's folders become folders of the URL. Never fails.
 std::string percent_encode_path(std::string_view path);
 
+// `length` bytes as lowercase hexadecimal digits, two per byte: the form of the digests in
+// release lists and of the release key. Never fails.
+std::string lowercase_hex(const std::uint8_t* bytes, std::size_t length);
+
 // The SHA-256 digest of `bytes` as 64 lowercase hexadecimal digits.
 // Throws Failure("Windows couldn't check a download.") when the platform's hash fails.
 std::string sha256_hex(std::string_view bytes);

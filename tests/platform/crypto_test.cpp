@@ -4,23 +4,14 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "release/download.h"
 
 namespace {
 
-std::string hex(const std::uint8_t* bytes, std::size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-
-std::string sha256_hex(const std::string& input) {
+std::string sha256_text(const std::string& input) {
   std::uint8_t digest[32] = {};
   EXPECT_TRUE(platform::sha256(input.data(), input.size(), digest));
-  return hex(digest, 32);
+  return lowercase_hex(digest, 32);
 }
 
 // FIPS 180-4 example values (NIST's "Examples with intermediate values").
@@ -28,11 +19,11 @@ const std::string abc = "abc";
 const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
 
 TEST(Sha256, KnownDigests) {
-  EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256_hex(abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(sha256_hex(two_blocks),
+  EXPECT_EQ(sha256_text(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256_text(abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(sha256_text(two_blocks),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  EXPECT_EQ(sha256_hex(std::string(1000000, 'a')),
+  EXPECT_EQ(sha256_text(std::string(1000000, 'a')),
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
@@ -47,13 +38,13 @@ TEST(Sha512, KnownDigestsAndPiecesHashLikeTheWhole) {
   {
     platform::Sha512 hash;
     ASSERT_TRUE(hash.finish(digest));
-    EXPECT_EQ(hex(digest, 64), empty_digest);
+    EXPECT_EQ(lowercase_hex(digest, 64), empty_digest);
   }
   {
     platform::Sha512 hash;
     ASSERT_TRUE(hash.update(abc.data(), abc.size()));
     ASSERT_TRUE(hash.finish(digest));
-    EXPECT_EQ(hex(digest, 64), abc_digest);
+    EXPECT_EQ(lowercase_hex(digest, 64), abc_digest);
   }
   {
     // The pieces a signature check feeds: empty pieces change nothing.
@@ -62,7 +53,7 @@ TEST(Sha512, KnownDigestsAndPiecesHashLikeTheWhole) {
     ASSERT_TRUE(hash.update("", 0));
     ASSERT_TRUE(hash.update("bc", 2));
     ASSERT_TRUE(hash.finish(digest));
-    EXPECT_EQ(hex(digest, 64), abc_digest);
+    EXPECT_EQ(lowercase_hex(digest, 64), abc_digest);
   }
 }
 

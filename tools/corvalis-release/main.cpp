@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 
+#include "failure.h"
 #include "release/release_key.h"
 #include "release_tool.h"
 
@@ -106,6 +107,10 @@ int main(int argc, char** argv) {
     }
   } catch (const ToolError& error) {
     std::fprintf(stderr, "corvalis-release %s: %s\n", command.c_str(), error.what());
+    return 1;
+  } catch (const Failure& failure) {
+    // Digests come from the installer's own code, which reports a failing hash this way.
+    std::fprintf(stderr, "corvalis-release %s: %s\n", command.c_str(), failure.what());
     return 1;
   }
   return 0;

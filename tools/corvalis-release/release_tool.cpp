@@ -15,6 +15,7 @@
 #include "failure.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
+#include "release/download.h"
 #include "release/release_list.h"
 
 namespace fs = std::filesystem;
@@ -31,16 +32,6 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
-
-std::string hex(const std::uint8_t* bytes, std::size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -73,7 +64,7 @@ std::string public_hex(EVP_PKEY* key) {
   if (EVP_PKEY_get_raw_public_key(key, raw, &length) != 1 || length != 32) {
     throw ToolError("OpenSSL could not give the public key");
   }
-  return hex(raw, 32);
+  return lowercase_hex(raw, 32);
 }
 
 std::string base64(const std::uint8_t* bytes, std::size_t length) {
@@ -95,12 +86,6 @@ std::string sign(EVP_PKEY* key, std::string_view message) {
     throw ToolError("OpenSSL could not sign the release list");
   }
   return base64(signature, 64) + "\n";
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  std::uint8_t digest[32];
-  if (!platform::sha256(bytes.data(), bytes.size(), digest)) throw ToolError("SHA-256 failed");
-  return hex(digest, 32);
 }
 
 // A JSON string literal: quotes, backslashes and control bytes escaped, UTF-8 as it is.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "release/download.h"
 #include "release/ed25519/ed25519.h"
 
 namespace {
@@ -63,13 +64,7 @@ bool our_verify(const Bytes& signature, const Bytes& message, const Bytes& publi
 }
 
 std::string hex(const Bytes& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out.empty() ? "(empty)" : out;
+  return bytes.empty() ? "(empty)" : lowercase_hex(bytes.data(), bytes.size());
 }
 
 std::string describe(const Bytes& signature, const Bytes& message, const Bytes& key) {
