@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "install/install_run.h"
 #include "platform/dialog.h"
 #include "platform/platform.h"
+#include "support/file_setups.h"
 #include "ui/setup_window.h"
 
 namespace {
@@ -194,18 +196,16 @@ int drive() {
     std::fprintf(stderr, "cannot redirect the roaming folder\n");
     return 2;
   }
-  HANDLE held = INVALID_HANDLE_VALUE;
+  std::optional<HeldFile> held;
   if (!hold.empty()) {
-    held = ::CreateFileW(wide(hold), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (held == INVALID_HANDLE_VALUE) {
-      std::fprintf(stderr, "cannot hold %s\n", wide_to_utf8(hold).c_str());
+    held.emplace(hold, Hold::read_without_delete_sharing);
+    if (!held->held()) {
+      std::fprintf(stderr, "cannot hold %s: %s\n", wide_to_utf8(hold).c_str(), held->why().c_str());
       return 2;
     }
   }
 
   const bool shown = show_setup_window(nullptr, install_run, press_install_and_wait);
-  if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
   if (!shown || !reached_the_end) return 3;
   return 0;
 }
