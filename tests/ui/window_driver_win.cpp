@@ -62,8 +62,15 @@ class RoamingFolderRedirect {
     wchar_t saved[MAX_PATH * 2] = {};
     DWORD size = sizeof saved - sizeof(wchar_t);
     DWORD type = 0;
-    had_value_ = ::RegQueryValueExW(key_, L"AppData", nullptr, &type,
-                                    reinterpret_cast<BYTE*>(saved), &size) == ERROR_SUCCESS;
+    const LSTATUS found =
+        ::RegQueryValueExW(key_, L"AppData", nullptr, &type, reinterpret_cast<BYTE*>(saved), &size);
+    // A setting that cannot be read back whole could not be restored: leave it alone.
+    if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) {
+      ::RegCloseKey(key_);
+      key_ = nullptr;
+      return false;
+    }
+    had_value_ = found == ERROR_SUCCESS;
     saved_ = saved;
     saved_type_ = type;
     return set(REG_EXPAND_SZ, wide(folder), folder.size());
@@ -212,8 +219,8 @@ int drive() {
 
 }  // namespace
 
-// Ends the process at once, as the program does once its window has closed: the worker thread
-// may still be finishing and must not see static objects torn down.
+// Ends the process at once, as the program does once its window has closed: when no final page
+// came, the worker may still be running and must not see static objects torn down.
 int main() {
   platform::end_process(drive());
 }
