@@ -869,10 +869,8 @@ class Suite:
         return sandbox / "temp"
 
     def log_path(self, sandbox, mode):
-        if self.options.emulator and mode == "check":
-            temp = self.wine_temp()
-            return temp / "Corvalis Setup.log" if temp else sandbox / "no-wine-temp"
-        return sandbox / LOG
+        temp = self.temp_folder(sandbox, mode)
+        return temp / "Corvalis Setup.log" if temp else sandbox / "no-wine-temp"
 
     def listing(self, sandbox):
         """Every entry beneath the sandbox (and, under Wine, what the program could reach in
