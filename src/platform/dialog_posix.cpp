@@ -178,9 +178,9 @@ class TerminalDialog : public DialogWindow {
     send([&] { progress_ = std::clamp(position, 0, 100); });
   }
   void navigate(const DialogPage& page) override {
+    // The window's loop draws the new page once this message (or the key that led here) is done.
     send([&] {
       show(page);
-      redraw();
       notify(dialog_navigated, 0);
     });
   }

@@ -21,6 +21,7 @@ import time
 WELCOME = "Install Corvalis for Premiere Pro"
 INSTALLED = "Corvalis is installed"
 FAILURE = "Corvalis wasn't installed"
+KEY_HELP = "Enter: press the marked button"
 # Control sequences: CSI (cursor moves, erasing, colours), and lone escapes.
 CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b.")
 
@@ -50,13 +51,15 @@ def press_install_in_terminal(command, env, timeout):
             result.page = screen.read_until([INSTALLED, FAILURE])
             if result.page:
                 # The rest of the frame that drew the page: it ends with the key help line.
-                screen.read_until(["Esc: close"])
+                screen.read_until([KEY_HELP])
                 os.write(master, b"\x1b")
         try:
             result.exit_code = process.wait(max(1, screen.deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             process.kill()
             result.exit_code = process.wait()
+        # What the program wrote after the page was matched (it may draw the page again).
+        screen.read_to_end()
     finally:
         if process.poll() is None:
             process.kill()
@@ -67,9 +70,26 @@ def press_install_in_terminal(command, env, timeout):
     text = screen.text()
     result.screen_text = text
     if result.page:
-        last = text[text.rfind(result.page):]
-        result.lines = [line.strip() for line in last.replace("\r", "").split("\n")]
+        result.lines = last_frame(text, result.page)
     return result
+
+
+def last_frame(text, heading):
+    """The lines of the last whole frame that shows `heading`: from the heading to the key help
+    line that ends every frame. A frame cut short (the program ended while drawing it) does not
+    count; the page it was drawing is the one an earlier frame shows."""
+    end = len(text)
+    while True:
+        at = text.rfind(heading, 0, end)
+        if at < 0:
+            return []
+        frame = text[at:]
+        help_line = frame.find(KEY_HELP)
+        next_heading = frame.find(heading, len(heading))
+        if help_line >= 0 and (next_heading < 0 or help_line < next_heading):
+            frame = frame[:help_line]
+            return [line.strip() for line in frame.replace("\r", "").split("\n")]
+        end = at
 
 
 class Output:
@@ -103,3 +123,17 @@ class Output:
                     return None
                 self.written.extend(chunk)
         return None
+
+    def read_to_end(self):
+        """Reads what is left, once the program has ended and its side of the terminal closed."""
+        while True:
+            ready, _, _ = select.select([self.master], [], [], 1)
+            if not ready:
+                return
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:  # every writer has closed the terminal
+                return
+            if not chunk:
+                return
+            self.written.extend(chunk)
