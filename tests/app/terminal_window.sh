@@ -51,10 +51,13 @@ start_program() {
 
 screen() { tmux -L "$socket" capture-pane -p -t setup; }
 
+# Waits until TEXT is on a whole frame: every frame ends with the key help line, and a frame
+# is drawn over the last one from the top, so a screen caught mid-frame lacks that line.
 wait_for() {  # wait_for TEXT [SECONDS]
-  local deadline=$((SECONDS + ${2:-30}))
+  local deadline=$((SECONDS + ${2:-30})) now
   while [ $SECONDS -lt $deadline ]; do
-    screen | grep -qF -- "$1" && return 0
+    now=$(screen)
+    grep -qF -- "$1" <<<"$now" && grep -qF -- "Esc: close" <<<"$now" && return 0
     sleep 0.1
   done
   fail "no \"$1\" on the screen"
