@@ -113,27 +113,24 @@ class Output:
                 at, wanted = min(found)
                 self.seen = at + len(wanted)
                 return wanted
-            ready, _, _ = select.select([self.master], [], [], 0.1)
-            if ready:
-                try:
-                    chunk = os.read(self.master, 65536)
-                except OSError:  # the program has ended and closed the terminal
-                    chunk = b""
-                if not chunk:
-                    return None
-                self.written.extend(chunk)
+            if self.read_some(0.1) is False:
+                return None
         return None
 
     def read_to_end(self):
         """Reads what is left, once the program has ended and its side of the terminal closed."""
-        while True:
-            ready, _, _ = select.select([self.master], [], [], 1)
-            if not ready:
-                return
-            try:
-                chunk = os.read(self.master, 65536)
-            except OSError:  # every writer has closed the terminal
-                return
-            if not chunk:
-                return
-            self.written.extend(chunk)
+        while self.read_some(1):
+            pass
+
+    def read_some(self, seconds):
+        """Adds what the program writes within `seconds`: True when something came, None when
+        nothing did, False when the program has ended and closed its side of the terminal."""
+        ready, _, _ = select.select([self.master], [], [], seconds)
+        if not ready:
+            return None
+        try:
+            chunk = os.read(self.master, 65536)
+        except OSError:  # every writer has closed the terminal
+            chunk = b""
+        self.written.extend(chunk)
+        return bool(chunk)
