@@ -14,22 +14,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from release_host import ReleaseHost  # noqa: E402
+from sample_release import APP_FILES, LOADER_FILES  # noqa: E402
 
 PROGRAM, TOOL = sys.argv[1], sys.argv[2]
 EMULATOR = sys.argv[3] if len(sys.argv) > 4 else None
 WINEPREFIX = sys.argv[4] if len(sys.argv) > 4 else None
 
-LOADER = {
-    "CSXS/manifest.xml": b"<ExtensionManifest Version='7.0'/>\n",
-    "index.html": b"<!doctype html><title>Corvalis</title>\n",
-    "js/main file.js": b"console.log('corvalis');\n",
-    "img/café.png": bytes(range(256)) * 8,
-}
-APP = {
-    "host/Corvalis.acsrf": b"control surface plug-in" * 100,
-    "host/Corvalis_Importer.prm": b"importer plug-in" * 1000,
-    "host/readme.txt": b"not downloaded by the installer",
-}
 UNSIGNED = "A download from corvalisplugin.com wasn't signed by Corvalis, so nothing was installed."
 NONSENSE = "A release list from corvalisplugin.com didn't make sense."
 DAMAGED = "A download arrived damaged. Run Setup again."
@@ -44,8 +34,8 @@ class CheckRun(unittest.TestCase):
         self.temp.mkdir()
         self.appdata.mkdir()
         self.host = ReleaseHost(TOOL).__enter__()
-        self.host.publish("loader", "1.4.2", LOADER)
-        self.host.publish("app", "2.0.1", APP)
+        self.host.publish("loader", "1.4.2", LOADER_FILES)
+        self.host.publish("app", "2.0.1", APP_FILES)
         self.log_start = len(self.read_log())
 
     def tearDown(self):
@@ -137,7 +127,7 @@ class CheckRun(unittest.TestCase):
                 self.assert_fails_with(NONSENSE)
 
     def test_a_loader_list_for_another_version(self):
-        self.host.publish("loader", "1.4.3", LOADER, channel=False)
+        self.host.publish("loader", "1.4.3", LOADER_FILES, channel=False)
         self.host.path("loader/1.4.3/release.json").rename(self.host.path("x.json"))
         # The 1.4.2 folder now holds a genuine list that says 1.4.3.
         for name in ("release.json", "release.sig"):

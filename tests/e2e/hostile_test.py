@@ -45,6 +45,7 @@ from pathlib import Path, PurePosixPath
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import terminal  # noqa: E402
+from sample_release import APP_FILES, LOADER_FILES  # noqa: E402
 from hostile_host import (Answer, HostileHost, Publisher, host_content, list_document,  # noqa
                           percent_encode, scratch_folder, sha256, without_dot_segments)
 
@@ -60,17 +61,6 @@ NOT_REPLACED = ("Couldn't replace the Corvalis panel that's already installed. R
                 "computer and run Setup again.")
 
 LOADER, APP = "1.4.2", "2.0.1"
-LOADER_FILES = {
-    "CSXS/manifest.xml": b"<ExtensionManifest Version='7.0'/>\n",
-    "index.html": b"<!doctype html><title>Corvalis</title>\n",
-    "js/main file.js": b"console.log('corvalis');\n",
-    "img/caf\u00e9.png": bytes(range(256)) * 8,
-}
-APP_FILES = {
-    "host/Corvalis.acsrf": b"control surface plug-in" * 100,
-    "host/Corvalis_Importer.prm": b"importer plug-in" * 1000,
-    "host/readme.txt": b"not downloaded by the installer",
-}
 ED25519_ORDER = 2**252 + 27742317777372353535851937790883648493
 
 PANEL = "appdata/Adobe/CEP/extensions/com.corvalisplugin.panel"
