@@ -30,7 +30,6 @@ class Session:
     def __init__(self, options):
         self.options = options
         self.environment = dict(os.environ, WINEPREFIX=options.prefix)
-        self.window = None
         self.program = None
 
     def wine(self, *arguments, **extra):
@@ -57,26 +56,46 @@ class Session:
             time.sleep(0.2)
         raise AssertionError(f"no page headed {heading!r} within {timeout} s; last seen: {texts}")
 
-    def find_window(self):
+    def current_window(self):
+        """The X window that shows the Setup window now: mapped, named "Corvalis Setup" and made
+        by the program this test started (Wine sets _NET_WM_PID to its process). Looked up for
+        every action, never kept: a window found earlier may be gone, and another process's
+        window of the same name must not get our keys or be photographed."""
         deadline = time.monotonic() + 30
+        windows = []
         while time.monotonic() < deadline:
-            found = subprocess.run(["xdotool", "search", "--name", "^Corvalis Setup$"],
+            found = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid",
+                                    str(self.program.pid), "--name", "^Corvalis Setup$"],
                                    capture_output=True, text=True)
-            if found.stdout.split():
-                self.window = found.stdout.split()[0]
-                return
+            windows = found.stdout.split()
+            if len(windows) == 1:
+                return windows[0]
             time.sleep(0.2)
-        raise AssertionError("the X window of Corvalis Setup never appeared")
+        raise AssertionError(f"no single mapped X window of Corvalis Setup: {windows}")
 
     def keys(self, *names):
+        """Types the keys as a user would: into the window that has the keyboard focus, once it
+        is the Setup window. The keys are sent to no window by name: the dialog acts on a key's
+        press, so the key that closes it destroys its X window before the release is sent, and
+        an event sent to that window would fail."""
         for name in names:
-            subprocess.run(["xdotool", "key", "--window", self.window, name], check=True)
-            time.sleep(0.3)
+            window = self.current_window()
+            deadline = time.monotonic() + 30
+            while True:
+                focus = subprocess.run(["xdotool", "getwindowfocus", "-f"], capture_output=True,
+                                       text=True).stdout.strip()
+                if focus == window:
+                    break
+                expect(time.monotonic() < deadline,
+                       f"the keyboard focus is on X window {focus}, not on Setup's {window}")
+                time.sleep(0.2)
+            subprocess.run(["xdotool", "key", name], check=True)
 
     def screenshot(self, name):
         dump = os.path.join(self.options.out, name + ".xwd")
         with open(dump, "wb") as out:
-            subprocess.run(["xwd", "-silent", "-id", self.window], stdout=out, check=True)
+            subprocess.run(["xwd", "-silent", "-id", self.current_window()], stdout=out,
+                           check=True)
         xwd_to_png.convert(dump, os.path.join(self.options.out, name + ".png"))
         os.remove(dump)
         print(f"saved {name}.png")
@@ -108,7 +127,6 @@ def successful_install(session):
     try:
         texts = session.wait_for("Install Corvalis for Premiere Pro")
         expect("Button: Install" in texts and "Button: Cancel" in texts, f"Welcome page: {texts}")
-        session.find_window()
         session.screenshot("1-welcome")
 
         session.keys("Return")  # the default button: Install
@@ -136,7 +154,6 @@ def failed_install(session):
     program = run_program(session, host.server_address[1])
     try:
         session.wait_for("Install Corvalis for Premiere Pro")
-        session.find_window()
         session.keys("Return")
         texts = session.wait_for("Corvalis wasn't installed")
         # The detail is the message, a blank line and the log's path, as the probe prints it.
