@@ -16,9 +16,10 @@
 
 namespace {
 
-// A file of the loader release: its release path and its verified bytes.
+// A file of the loader release: its place beneath the panel folder (its release path, judged
+// and joined segment by segment) and its verified bytes.
 struct LoaderFile {
-  std::string path;
+  std::u16string place;
   std::string bytes;
 };
 
@@ -50,35 +51,40 @@ std::string install_loader(const std::u16string& run_folder) {
     throw Failure(release_list_nonsense_message());
   }
 
+  // Every path is judged before any file is requested: a path that would leave the panel
+  // folder must not reach the host either, where a client or server resolving its dot segments
+  // would turn it into a request for some other file. Whether a path is refused does not
+  // depend on the root, so the panel folder need not be known yet.
+  const std::vector<JsonValue>& entries = release.document.member("files").elements;
   std::vector<LoaderFile> files;
-  for (const JsonValue& entry : release.document.member("files").elements) {
-    std::string bytes = download_release_file(release_base, entry);
-    files.push_back({entry.member("path").text, std::move(bytes)});
+  for (const JsonValue& entry : entries) {
+    std::u16string place = join_release_path(u"", entry.member("path").text);
+    if (place.empty()) throw Failure(release_list_nonsense_message());
+    files.push_back({std::move(place), {}});
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    files[i].bytes = download_release_file(release_base, entries[i]);
   }
 
   const std::u16string extensions_root =
       check_mode() ? join_path(run_folder, u"extensions") : user_extensions_root();
   const std::u16string panel = panel_folder(extensions_root);
-  // Every path is judged before the installed panel goes: a list that names a path we refuse
-  // must not leave the user without the panel they had.
-  std::vector<std::u16string> targets;
-  for (const LoaderFile& file : files) {
-    targets.push_back(join_release_path(panel, file.path));
-    if (targets.back().empty()) throw Failure(release_list_nonsense_message());
-  }
+  // Every path was judged before the downloads, so a list that names a path we refuse never
+  // leaves the user without the panel they had.
   if (platform::path_exists(panel) && !remove_tree(panel)) {
     throw Failure(
         "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
         "run Setup again.");
   }
 
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    make_folders(parent_folder(targets[i]));
-    if (!write_whole_file(targets[i], files[i].bytes)) {
+  for (LoaderFile& file : files) {
+    const std::u16string target = join_path(panel, file.place);
+    make_folders(parent_folder(target));
+    if (!write_whole_file(target, file.bytes)) {
       throw Failure("Couldn't write Corvalis into Premiere's extensions folder.");
     }
     // Written files are on disk: their memory goes back now, not at the end of the stage.
-    std::string().swap(files[i].bytes);
+    std::string().swap(file.bytes);
   }
 
   const std::u16string legacy_panel = join_path(extensions_root, u"com.brackmoor.panel");

@@ -14,6 +14,9 @@
 //   the 30 s a stuck send would get on Windows.
 // - Redirects are followed as WinHTTP does by default: at most 10, never from https to http.
 // - No Accept or Accept-Encoding header, as WinHTTP sends none: the body arrives as served.
+// - The path goes out as built, dot segments and all, as WinHTTP sends it. libcurl would
+//   otherwise remove "." and ".." segments, and a release of version "." would be asked for
+//   at another URL than the Windows build asks.
 
 #include <curl/curl.h>
 #include <sys/mman.h>
@@ -98,9 +101,11 @@ long part_length(CURLU* url, CURLUPart part) {
 
 // The same split and the same limits as WinHttpCrackUrl with buffers of 256 and 2048 units:
 // an http or https URL whose host fits in 255 units and whose path (with its query) in 2047.
+// The path is measured as it will be sent, dot segments included.
 bool url_fits(const std::string& url, bool& secure) {
   UrlHandle parsed;
-  if (!parsed.handle || ::curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+  if (!parsed.handle ||
+      ::curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) {
     return false;
   }
   char* scheme = nullptr;
@@ -195,6 +200,7 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   Reception reception{&body, handle};
   ::curl_easy_setopt(handle, CURLOPT_SHARE, share);
   ::curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
+  ::curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);
   ::curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   ::curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
   ::curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);

@@ -1,5 +1,5 @@
-# Reads the built Windows program back with the cross tools: a GUI-subsystem executable that
-# imports only DLLs Windows ships, with the manifest, the nine icon sizes and the version strings.
+# Reads the built Windows program back with the cross tools: a GUI-subsystem executable with the
+# manifest, the nine icon sizes and the version strings (its imports: system_imports.cmake).
 # Called as: cmake -DPROGRAM=... -DOBJDUMP=... -DWINDRES=... -P program_resources.cmake
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${OBJDUMP}" -p "${PROGRAM}" OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
@@ -21,18 +21,6 @@ function(expect text where what)
 endfunction()
 
 expect("(Windows GUI)" headers "GUI subsystem")
-
-# Imports: system DLLs only (no libstdc++, libgcc or winpthread DLLs beside the program).
-set(system_dlls ADVAPI32 BCRYPT COMCTL32 GDI32 KERNEL32 MSVCRT OLE32 OLEAUT32 SHELL32 SHLWAPI
-                USER32 WINHTTP)
-string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
-foreach(line IN LISTS imports)
-  string(REGEX REPLACE "DLL Name: ([^.]+)\\.[dD][lL][lL].*" "\\1" name "${line}")
-  string(TOUPPER "${name}" name)
-  if(NOT name IN_LIST system_dlls)
-    string(APPEND problems "  imports a DLL Windows does not ship: ${line}\n")
-  endif()
-endforeach()
 
 # windres writes quotes in the manifest doubled, as the rc language wants them.
 expect("requestedExecutionLevel level=\"\"requireAdministrator\"\" uiAccess=\"\"false\"\"" resources "execution level")

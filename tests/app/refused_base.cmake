@@ -1,4 +1,4 @@
-# Runs the real program with a --base it must refuse: exit code 1, and not one log line.
+# Runs the real program with --base values it must refuse: exit code 1, and not one log line.
 # Called as: cmake -DPROGRAM=... [-DEMULATOR=...] -DSCRATCH=... -P refused_base.cmake
 file(REMOVE_RECURSE "${SCRATCH}")
 file(MAKE_DIRECTORY "${SCRATCH}")
@@ -6,14 +6,18 @@ set(ENV{TMPDIR} "${SCRATCH}")
 set(ENV{TMP} "${SCRATCH}")
 set(ENV{TEMP} "${SCRATCH}")
 # Wine maps the Unix folder to a drive letter; TMP and TEMP above reach GetTempPathW as Z:\...
-execute_process(COMMAND ${EMULATOR} "${PROGRAM}" --base http://example.com --check
-                RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
-if(NOT result EQUAL 1)
-  message(FATAL_ERROR "expected exit code 1 for a refused --base, got ${result}")
-endif()
-# (Wine keeps files of its own in TMPDIR, so look for ours by name.)
-file(GLOB_RECURSE left "${SCRATCH}/Corvalis Setup.log" "${SCRATCH}/corvalis-setup-*")
-if(left)
-  message(FATAL_ERROR "a refused --base left a trace in the temporary folder: ${left}")
-endif()
+# Another host over plain http, and two that only look like this machine (user info sends the
+# request to 192.0.2.2; the second names a host beneath example.com).
+foreach(value http://example.com http://127.0.0.1@192.0.2.2:8768 http://localhost.example.com)
+  execute_process(COMMAND ${EMULATOR} "${PROGRAM}" --base "${value}" --check
+                  RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
+  if(NOT result EQUAL 1)
+    message(FATAL_ERROR "expected exit code 1 for --base ${value}, got ${result}")
+  endif()
+  # (Wine keeps files of its own in TMPDIR, so look for ours by name.)
+  file(GLOB_RECURSE left "${SCRATCH}/Corvalis Setup.log" "${SCRATCH}/corvalis-setup-*")
+  if(left)
+    message(FATAL_ERROR "--base ${value} left a trace in the temporary folder: ${left}")
+  endif()
+endforeach()
 file(REMOVE_RECURSE "${SCRATCH}")

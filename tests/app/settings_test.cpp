@@ -35,20 +35,32 @@ TEST_F(CommandLine, TrailingSlashesAreAllRemoved) {
   EXPECT_EQ(base_url(), u"https://example.com");
 }
 
-TEST_F(CommandLine, LocalHttpHostsAreAcceptedByPrefix) {
+TEST_F(CommandLine, LocalHttpHostsAreAcceptedWithAPortAndAPath) {
   EXPECT_TRUE(scan({u"--base", u"http://localhost:8080"}));
   EXPECT_EQ(base_url(), u"http://localhost:8080");
   EXPECT_TRUE(scan({u"--base", u"http://127.0.0.1:9000/"}));
   EXPECT_EQ(base_url(), u"http://127.0.0.1:9000");
-  // Only the prefix is tested, so these pass as well.
-  EXPECT_TRUE(scan({u"--base", u"http://localhost.example.com"}));
-  EXPECT_TRUE(scan({u"--base", u"http://127.0.0.123"}));
+  for (const char16_t* value :
+       {u"http://localhost", u"http://127.0.0.1/", u"http://localhost/mirror",
+        u"http://127.0.0.1:65535/a/b", u"http://localhost:1"}) {
+    EXPECT_TRUE(scan({u"--base", value})) << "refused: " << wide_to_utf8(value);
+  }
 }
 
 TEST_F(CommandLine, OtherValuesAreRefused) {
   for (const char16_t* value :
        {u"http://example.com", u"HTTPS://example.com", u"Http://localhost", u"", u"https://",
-        u"https:///", u"ftp://127.0.0.1", u"http://[::1]:8080", u" https://example.com"}) {
+        u"https:///", u"ftp://127.0.0.1", u"http://[::1]:8080", u" https://example.com",
+        // Plain http that only looks like this machine: user info, more host name, more
+        // digits, another separator, a port that is no port.
+        u"http://127.0.0.1@192.0.2.2:8768", u"http://localhost@192.0.2.2",
+        u"http://localhost:80@evil.example", u"http://localhost:8768/@192.0.2.2",
+        u"http://localhost.example.com", u"http://localhost.", u"http://localhostx",
+        u"http://127.0.0.123", u"http://127.0.0.1.example.com", u"http://LOCALHOST",
+        u"http://localhost\\.example.com", u"http://localhost?.example.com",
+        u"http://localhost#.example.com", u"http://localhost:", u"http://localhost:/x",
+        u"http://localhost:0", u"http://localhost:65536", u"http://localhost:08080",
+        u"http://localhost:80x", u"http://localhost:+80", u"http://localhost :80"}) {
     restore_default_settings();
     EXPECT_FALSE(scan({u"--base", value})) << "accepted: " << wide_to_utf8(value);
   }

@@ -58,12 +58,14 @@ class Answer:
 
 class Site:
     """One scenario's corner of the host: path (below the site's base, as the client sends it)
-    to the answers in order of the requests; the last answer repeats. Unknown paths get 404."""
+    to the answers in order of the requests; the last answer repeats. Unknown paths get 404.
+    `requests` holds the paths asked for, `request_lines` the request lines as they arrived."""
 
     def __init__(self, host, site_id, content):
         self.host, self.id = host, site_id
         self.routes = {path: [Answer(200, body)] for path, body in content.items()}
         self.requests = []
+        self.request_lines = []
 
     @property
     def base(self):
@@ -138,6 +140,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with self.server.lock:
             index = site.requests.count(path)
             site.requests.append(path)
+            site.request_lines.append(self.requestline)
         answers = site.routes.get(path)
         self.send(answers[min(index, len(answers) - 1)] if answers else Answer(404, b"not here"))
 
@@ -243,23 +246,6 @@ def list_document(version, entries, indent=True):
     lines = ",\n".join("    " + json.dumps(entry) for entry in entries)
     return (f'{{\n  "version": {json.dumps(version)},\n  "files": [' +
             (f"\n{lines}\n  ]\n}}\n" if entries else "]\n}\n")).encode()
-
-
-def without_dot_segments(path):
-    """The path as a client that removes dot segments (RFC 3986, 5.2.4) sends it; runs of
-    slashes stay as they are."""
-    segments = path.split("/")[1:]
-    kept = []
-    for i, segment in enumerate(segments):
-        last = i == len(segments) - 1
-        if segment in (".", ".."):
-            if segment == ".." and kept:
-                kept.pop()
-            if last:
-                kept.append("")
-        else:
-            kept.append(segment)
-    return "/" + "/".join(kept)
 
 
 def scratch_folder(prefix):

@@ -47,7 +47,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import terminal  # noqa: E402
 from sample_release import APP_FILES, LOADER_FILES  # noqa: E402
 from hostile_host import (Answer, HostileHost, Publisher, host_content, list_document,  # noqa
-                          percent_encode, scratch_folder, sha256, without_dot_segments)
+                          percent_encode, scratch_folder, sha256)
 
 REPO = Path(__file__).resolve().parents[2]
 DEVELOPMENT_KEY = REPO / "keys" / "development-release-key.pem"
@@ -93,7 +93,7 @@ class Scenario:
     modes     the modes the scenario runs in
     seed      prepares the sandbox (install mode) before the run
     verify    further checks of the finished run (a build may return one more)
-    loader_version  the loader version a successful run reports
+    loader_version, app_version  the versions a successful run reports
     windows   whether the scenario holds for the Windows build too
     linux     whether it holds for the Linux build
     hold      a file of the sandbox the install run finds held open (Windows build only)
@@ -102,9 +102,10 @@ class Scenario:
 
     def __init__(self, group, name, build, expect=None, stage="loader", attempts=None,
                  modes=("check", "install"), seed=None, verify=None, loader_version=LOADER,
-                 windows=True, linux=True, hold=None, wine_install=None):
+                 app_version=APP, windows=True, linux=True, hold=None, wine_install=None):
         self.group, self.name, self.build = group, name, build
-        self.loader_version, self.windows, self.linux = loader_version, windows, linux
+        self.loader_version, self.app_version = loader_version, app_version
+        self.windows, self.linux = windows, linux
         self.expect, self.stage, self.attempts = expect, stage, attempts
         self.modes, self.seed, self.verify = modes, seed, verify
         self.hold, self.wine_install = hold, wine_install or {}
@@ -155,12 +156,24 @@ class Play:
         return self.release(component) + "/files/" + percent_encode(path)
 
     def serve_file(self, path, content, component="loader"):
-        """Serves `content` where the installer asks for `path`, with or without dot segments
-        removed by its HTTP client, and returns the entry that lists it honestly."""
-        url = self.file_url(path, component)
-        for where in {url, without_dot_segments(url)}:
-            self.site.put(where, content)
+        """Serves `content` where the installer asks for `path` and returns the entry that lists
+        it honestly."""
+        self.site.put(self.file_url(path, component), content)
         return {"path": path, "size": len(content), "sha256": sha256(content)}
+
+    def move_release(self, component, version):
+        """Publishes the genuine release of `component` as `version` instead: its channel names
+        the version, its list (the loader's signed again with the new version) and files move
+        beneath it, and nothing is left where they were."""
+        old, new = self.release(component), f"/{component}/{version}"
+        for path in [p for p in self.site.routes if p.startswith(old + "/")]:
+            self.site.routes[new + path[len(old):]] = self.site.routes.pop(path)
+        if component == "loader":
+            document = list_document(version, json.loads(self.site.body(new + "/release.json"))
+                                     ["files"])
+            self.site.put(new + "/release.json", document)
+            self.site.put(new + "/release.sig", self.publisher.sign(document))
+        self.site.put(self.channel(component), json.dumps({"version": version}).encode())
 
     def file_body(self, path, component="loader"):
         return self.site.body(self.file_url(path, component))
@@ -170,7 +183,11 @@ class Play:
 
 
 def no_file_requested(test, run):
-    test.assertFalse([r for r in run.site.requests if "/files/" in r],
+    """Nothing but the loader's channel and list was asked for: no file of the release under
+    "/files/", nor anywhere else a path with dot segments might have led."""
+    asked = {"/loader/latest.json", f"/loader/{LOADER}/release.sig",
+             f"/loader/{LOADER}/release.json"}
+    test.assertEqual([r for r in run.site.requests if r not in asked], [],
                      "nothing is downloaded before its list passes")
 
 
@@ -425,9 +442,10 @@ def an_empty_file_with_the_digest_of_nothing(play):
 
 def escaping(name, path):
     """A genuinely signed list whose last entry has this path (and honest size and digest):
-    every file arrives intact, and the installer must still refuse before writing anything."""
+    every file would arrive intact, and the installer must refuse before it asks for any."""
     def build(play):
         play.relist(play.entries() + [play.serve_file(path, b"escaped\n")])
+        return no_file_requested
     build.__name__ = name
     return build
 
@@ -520,6 +538,29 @@ def escaping_paths_in_the_app_release_are_never_fetched(play):
     return verify
 
 
+def releases_at_versions(name, loader, app):
+    """Channels naming versions the character rule lets through although they hold dot
+    segments ("." is one, "1..2." is not): each build asks for every file at the path the
+    version makes, exactly as built, in the same request lines."""
+    def build(play):
+        loader_files = [e["path"] for e in play.entries()]
+        play.move_release("loader", loader)
+        play.move_release("app", app)
+
+        def verify(test, run):
+            paths = (["/loader/latest.json", f"/loader/{loader}/release.sig",
+                      f"/loader/{loader}/release.json"] +
+                     [f"/loader/{loader}/files/" + percent_encode(p) for p in loader_files] +
+                     ["/app/channels/stable.json", f"/app/{app}/release.sig",
+                      f"/app/{app}/release.json", f"/app/{app}/files/host/Corvalis.acsrf",
+                      f"/app/{app}/files/host/Corvalis_Importer.prm"])
+            test.assertEqual(run.site.request_lines,
+                             [f"GET /s/{run.site.id}{p} HTTP/1.1" for p in paths])
+        return verify
+    build.__name__ = name
+    return build
+
+
 # --- transport (retried failures pay the real pauses: 1 + 2 + 3 s) ---------------------------
 
 ATTEMPT = re.compile(r"^GET (\S+) failed \(status (\d+), error (\d+)\)$")
@@ -604,8 +645,13 @@ def an_app_channel_that_names_the_loader_version(play):
 
 
 def a_channel_version_of_dots(play):
-    # Passes the character rule; reaches nothing but the host's own paths.
+    # Passes the character rule; asked for as written, it reaches nothing but the host's own
+    # paths.
     play.site.put(play.channel(), b'{"version":".."}')
+
+    def verify(test, run):
+        test.assertEqual(run.site.requests, ["/loader/latest.json", "/loader/../release.sig"])
+    return verify
 
 
 def a_list_cut_short_by_its_stated_length(play):
@@ -713,7 +759,7 @@ SCENARIOS = [
     row("integrity", relisted(with_fractional_sizes),                              None),
     row("integrity", an_empty_file_with_the_digest_of_nothing,                     None),
 
-    row("paths",     escaping("a_path_up_and_out", "../x"),                        NONSENSE),
+    row("paths",     escaping("a_path_up_and_out", "../evil.txt"),                 NONSENSE),
     row("paths",     escaping("a_path_down_then_further_up", "a/../../x"),         NONSENSE),
     row("paths",     escaping("a_path_that_is_the_parent", ".."),                  NONSENSE),
     row("paths",     escaping("a_path_on_a_drive", "C:x"),                         NONSENSE),
@@ -745,6 +791,10 @@ SCENARIOS = [
     row("paths",     a_file_where_a_folder_must_be,                                NOT_WRITTEN,
                      stage="app"),
     row("paths",     escaping_paths_in_the_app_release_are_never_fetched,          None),
+    row("paths",     releases_at_versions("a_loader_version_of_one_dot", ".", "1..2."), None,
+                     loader_version=".", app_version="1..2."),
+    row("paths",     releases_at_versions("an_app_version_of_one_dot", "1..2.", "."), None,
+                     loader_version="1..2.", app_version="."),
 
     row("transport", a_301_without_a_location,                                     OFFLINE,
                      attempts=3, modes=("check",), verify=attempts_with_status(301)),
@@ -1051,7 +1101,7 @@ class HostileHostTest(unittest.TestCase):
         if scenario.expect:
             last = failed + scenario.expect
         else:
-            last = (f"Check passed: loader {scenario.loader_version}, app {APP}"
+            last = (f"Check passed: loader {scenario.loader_version}, app {scenario.app_version}"
                     if mode == "check" else "Done")
         self.assertEqual(run.lines[-1], last, detail)
         self.assertEqual(sum(line.startswith(failed) for line in run.lines),

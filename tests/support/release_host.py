@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """A scripted release host on loopback for the HTTP tests.
 
 ctest starts it once before the tests and stops it after them (the release_host fixture), for
