@@ -9,11 +9,13 @@
 // whitespace, CR LF line ends, non-ASCII text. Inserted lines end in a bare line feed.
 //
 // A section is the pair whose key is "<key>" + name + "</key>", found at the first occurrence of
-// that text, followed (after whitespace only) by the "<prop.list>" that holds its members. A
-// section written in any other form (a self-closing list, a list tag with attributes or inner
-// spaces, anything but whitespace between the key and its list, a nested list tag the edit does
-// not recognise) makes the document one that doesn't make sense: the edit never guesses where
-// such a section ends, so it never places an entry outside the section it names.
+// that text, and the first "<prop.list>" after it holds its members. Its end is found by counting
+// "<prop.list>" and "</prop.list>"; "<prop.list/>" is an empty list and counts neither way. The
+// edit never guesses: it refuses a document in which that list might not be the section's own
+// (between the key and the list the key's pair closes, or another pair, key or list tag begins)
+// or the count might stop at the wrong tag (a list tag written any other way on the way, such as
+// "<prop.list a='1'>" or "</prop.list >"). So it never places an entry outside the section it
+// names. Anything else between the key and its list (whitespace, comments, text) is left alone.
 
 #include <string>
 #include <string_view>
@@ -55,8 +57,9 @@ inline constexpr std::string_view settings_template =
 // The document with the command bridge known and active. When the document already holds
 // "<ustring>com.corvalisplugin.commands</ustring>" anywhere, it comes back unchanged, so a second
 // edit is the identity. Otherwise three entries are inserted, each as the last member of its
-// section: the identifier under the next "PluginID<n>" key of ActivePluginIDs (n counts the
-// numbered keys already in the document), the plug-in file (its path, UTF-8, escaped) with the
+// section: the identifier under a new "PluginID<n>" key of ActivePluginIDs (n counts the
+// numbered keys already in the document or, when a key already has that number, is the smallest
+// larger number no key has), the plug-in file (its path, UTF-8, escaped) with the
 // identifier and the display name in PluginList, and an empty settings list in
 // PluginSettingsList. Missing sections are created first.
 // Throws Failure("Premiere's control surface settings didn't make sense.") when a section
@@ -67,8 +70,9 @@ std::string add_command_bridge(std::string_view document, std::string_view plugi
 // section `section_key`, so that it becomes the section's last member. A missing section is
 // created first, empty, directly before the document's last "</prop.list>".
 // Throws Failure("Premiere's control surface settings didn't make sense.") when there is no
-// "</prop.list>" to create the section before, when the section's list is not in the form
-// above, or when the closing tags run out before the section's list is closed.
+// "</prop.list>" to create the section before, when no "<prop.list>" follows the key, when the
+// section's list is not one the edit can trust (above), or when the closing tags run out before
+// the section's list is closed.
 std::string insert_into_section(std::string_view document, std::string_view section_key,
                                 std::string_view entry);
 

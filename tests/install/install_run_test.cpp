@@ -26,6 +26,7 @@
 #include "fs/paths.h"
 #include "log/setup_log.h"
 #include "platform/platform.h"
+#include "premiere/settings_document.h"
 #include "release/download.h"
 #include "release/release_key.h"
 #include "release_tool.h"
@@ -189,6 +190,13 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
     platform::create_folder(premiere);
     platform::create_folder(join_path(premiere, version));
   }
+  // Another control surface with an empty settings list.
+  const std::string settings_list = "<key>PluginSettingsList</key>\n<prop.list>\n";
+  const std::string other = "<prop.pair><key>other.plugin</key><prop.list/></prop.pair>\n";
+  std::string other_settings(settings_template);
+  other_settings.insert(other_settings.find(settings_list) + settings_list.size(), other);
+  put(wide_to_utf8(under(premiere, {u"25.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})),
+      other_settings);
 
   RecordingWindow window;
   install_run(&window);
@@ -218,11 +226,17 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   EXPECT_FALSE(platform::path_exists(
       under(program_files_x86, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"})));
 
-  for (const char16_t* version : {u"24.0", u"25.0"}) {
-    const std::string settings =
-        file_content(under(premiere, {version, u"ControlSurface", u"ControlSurfaceSettings.xml"}));
-    EXPECT_NE(settings.find("<ustring>com.corvalisplugin.commands</ustring>"), std::string::npos);
-  }
+  std::string edited = add_command_bridge(
+      settings_template,
+      wide_to_utf8(under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface",
+                                         u"Corvalis.acsrf"})));
+  EXPECT_EQ(
+      file_content(under(premiere, {u"24.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})),
+      edited);
+  edited.insert(edited.find(settings_list) + settings_list.size(), other);
+  EXPECT_EQ(
+      file_content(under(premiere, {u"25.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})),
+      edited);
   EXPECT_FALSE(platform::path_exists(under(premiere, {u"Profile-x", u"ControlSurface"})));
 
   EXPECT_EQ(log_messages(), (std::vector<std::string>{

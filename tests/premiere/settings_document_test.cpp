@@ -116,6 +116,12 @@ TEST(AddCommandBridge, NumbersTheNewKeyByCountingNumberedKeys) {
   EXPECT_EQ(new_key(pair("PluginID0") + pair("PluginID1")), "<key>PluginID2</key>\n");
   // The count, not one more than the highest number.
   EXPECT_EQ(new_key(pair("PluginID0") + pair("PluginID5")), "<key>PluginID2</key>\n");
+  // Unless a key already has that number: then the smallest larger number none has, so that no
+  // two keys are equal. "PluginID01" has the number 1.
+  EXPECT_EQ(new_key(pair("PluginID1")), "<key>PluginID2</key>\n");
+  EXPECT_EQ(new_key(pair("PluginID01")), "<key>PluginID2</key>\n");
+  EXPECT_EQ(new_key(pair("PluginID2") + pair("PluginID3") + pair("PluginID5")),
+            "<key>PluginID4</key>\n");
   // No digits, or anything after them, and the key is not counted.
   EXPECT_EQ(new_key(pair("PluginID") + pair("PluginID3a") + pair("PluginID 4") + pair("pluginID5") +
                     pair("PluginIDx6")),
@@ -216,25 +222,59 @@ TEST(AddCommandBridge, RefusesDocumentsWithoutSections) {
   }
 }
 
-TEST(AddCommandBridge, RefusesSectionListsWrittenInAnotherForm) {
+TEST(AddCommandBridge, RefusesSectionListsItCannotTrust) {
   const std::string list = "<key>PluginList</key>\n<prop.list>\n";
   for (const std::string& form : std::vector<std::string>{
+           // The section's own list written another way: the next list is someone else's.
            "<key>PluginList</key>\n<prop.list/>\n<prop.list>\n",
            "<key>PluginList</key>\n<prop.list version='1'>\n<prop.list>\n",
-           "<key>PluginList</key><!-- list -->\n<prop.list>\n",
-           "<key>PluginList</key>\n<ustring>x</ustring>\n<prop.list>\n",
            "<key>PluginList</key>\n<prop.list >\n<prop.list>\n",
+           // The key's pair ends, or another pair or key begins, before the list.
+           "<key>PluginList</key>\n</prop.pair>\n<prop.pair>\n<prop.list>\n",
+           "<key>PluginList</key>\n<prop.pair>\n<prop.list>\n",
+           "<key>PluginList</key>\n<key>Other</key>\n<prop.list>\n",
+           "<key>PluginList</key>\n</prop.list>\n<prop.list>\n",
            // A nested list whose tags the count would not see.
            list + "<prop.list a='1'>\n</prop.list>\n", list + "<prop.list>\n</prop.list >\n",
-           list + "<prop.list\n>\n</prop.list>\n", list + "<prop.list/>\n"}) {
+           list + "<prop.list\n>\n</prop.list>\n", list + "<prop.list />\n</prop.list>\n"}) {
     std::string document(settings_template);
     document.replace(document.find(list), list.size(), form);
     EXPECT_EQ(failure_of([&] { add_command_bridge(document, path); }), senseless)
         << "accepted: " << form;
   }
+}
+
+TEST(AddCommandBridge, PassesOverEmptyListsAndWhateverLeavesTheSectionItsList) {
+  // Another plug-in with an empty settings list, as a member of a section and deeper down: the
+  // entries still go last into their sections, and nothing else moves.
+  const std::string other = "<prop.pair><key>other.plugin</key><prop.list/></prop.pair>\n";
+  const std::string other_file = "<prop.pair>\n<key>C:\\other.acsrf</key>\n<prop.list>\n" + other +
+                                 "</prop.list>\n</prop.pair>\n";
+  const auto after = [](std::string text, const std::string& where, const std::string& what) {
+    return text.insert(text.find(where) + where.size(), what);
+  };
+  const std::string settings_list = "<key>PluginSettingsList</key>\n<prop.list>\n";
+  const std::string plugin_list = "<key>PluginList</key>\n<prop.list>\n";
+  const std::string edited = add_command_bridge(settings_template, path);
+  EXPECT_EQ(add_command_bridge(after(std::string(settings_template), settings_list, other), path),
+            after(edited, settings_list, other));
+  EXPECT_EQ(
+      add_command_bridge(after(std::string(settings_template), plugin_list, other_file), path),
+      after(edited, plugin_list, other_file));
+
+  // Comments, text and other elements between a key and its list are left where they are.
+  for (const std::string between : {" \r\n\t", "<!-- members -->\n", "<ustring>x</ustring>\n",
+                                    "<prop.listing/>\n", "</key>\n"}) {
+    std::string document(settings_template);
+    document.insert(document.find(plugin_list) + plugin_list.size() - 12, between);
+    EXPECT_EQ(add_command_bridge(document, path), after(edited, "<key>PluginList</key>\n", between))
+        << between;
+  }
+
   // Another element whose name merely begins like a list's is no list tag.
   std::string document(settings_template);
-  document.insert(document.find(list) + list.size(), "<prop.listing>x</prop.listing>\n");
+  document.insert(document.find(plugin_list) + plugin_list.size(),
+                  "<prop.listing>x</prop.listing>\n");
   EXPECT_NE(add_command_bridge(document, "p").find("</prop.listing>\n<prop.pair>\n<key>p</key>"),
             std::string::npos);
 }
