@@ -26,7 +26,7 @@ trap cleanup EXIT
 fail() {
   echo "FAILED: $*" >&2
   echo "--- last screen:" >&2
-  tmux -L "$socket" capture-pane -p -t setup 2>/dev/null >&2 || true
+  tmux -L "$socket" capture-pane -p -t setup >&2 2>/dev/null || true
   exit 1
 }
 
