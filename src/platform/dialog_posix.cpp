@@ -99,8 +99,9 @@ std::size_t code_points(const std::string& text) {
       std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
-// Splits `text` at line feeds and wraps each line at spaces to at most `width` code points
-// (a longer word is cut), so that the terminal never wraps and the lines drawn can be counted.
+// Splits `text` at line feeds and wraps each line at spaces to at most `width` code points (a
+// longer word, such as a long path, is broken at the width and goes on in the next line), so
+// that the terminal never wraps and the lines drawn can be counted.
 std::vector<std::string> wrap(const std::string& text, std::size_t width) {
   std::vector<std::string> lines;
   std::size_t start = 0;

@@ -7,8 +7,12 @@
 set -euo pipefail
 program=$1 tool=$2 key=$3 out=$4
 here=$(cd "$(dirname "$0")" && pwd)
+# The temporary folder, where the log goes, has a space and a letter beyond ASCII in its path and
+# a folder name longer than the terminal is wide: wherever the project lives, the Failure page
+# must break the log's path inside a word and show all of it.
+temp="$out/tmp/Temp – Zoë/a-folder-whose-name-is-longer-than-the-terminal-is-wide-so-the-window-breaks-it-inside-the-word"
 rm -rf "$out"
-mkdir -p "$out/home" "$out/tmp" "$out/appdata" "$out/program-files"
+mkdir -p "$out/home" "$temp" "$out/appdata" "$out/program-files"
 socket=
 runs=0
 host_pid=
@@ -22,7 +26,7 @@ trap cleanup EXIT
 fail() {
   echo "FAILED: $*" >&2
   echo "--- last screen:" >&2
-  tmux -L "$socket" capture-pane -p -t setup 2>/dev/null >&2 || true
+  tmux -L "$socket" capture-pane -p -t setup >&2 2>/dev/null || true
   exit 1
 }
 
@@ -39,25 +43,38 @@ start_host() {  # start_host [--failing]: serves $out/release, sets $port
 start_program() {
   rm -f "$out/exit-code"
   # A tmux server of its own for each run; the installer's folders all point into $out; the
-  # window gets a 90 by 30 terminal.
+  # window gets a 90 by 30 terminal. The command goes to tmux as words, not through a shell, so
+  # no path needs quoting.
   [ -n "$socket" ] && tmux -L "$socket" kill-server 2>/dev/null || true
   runs=$((runs + 1))
   socket=corvalis-terminal-test-$$-$runs
-  tmux -L "$socket" -f /dev/null new-session -d -s setup -x 90 -y 30 \
-    "env HOME='$out/home' TMPDIR='$out/tmp' APPDATA='$out/appdata' \
-     ProgramFiles='$out/program-files' ProgramW6432='$out/program-files' \
-     '$program' --base http://127.0.0.1:$port; echo \$? >'$out/exit-code'; sleep 30"
+  tmux -u -L "$socket" -f /dev/null new-session -d -s setup -x 90 -y 30 \
+    env HOME="$out/home" TMPDIR="$temp" APPDATA="$out/appdata" \
+    ProgramFiles="$out/program-files" ProgramW6432="$out/program-files" \
+    bash -c '"$@"; echo $? >"$0"; sleep 30' "$out/exit-code" \
+    "$program" --base "http://127.0.0.1:$port"
 }
 
 screen() { tmux -L "$socket" capture-pane -p -t setup; }
 
+# True when the screen on standard input shows each TEXT as the user reads it: the window wraps
+# its texts at the terminal's width, so a text may go on over several lines.
+shows() {  # shows TEXT... <SCREEN
+  python3 -c '
+import re, sys
+sys.path.insert(0, sys.argv[1])
+from terminal import wrapped
+screen = sys.stdin.read()
+sys.exit(0 if all(re.search(wrapped(text), screen) for text in sys.argv[2:]) else 1)
+' "$here/../e2e" "$@"
+}
+
 # Waits until TEXT is on a whole frame: every frame ends with the key help line, and a frame
 # is drawn over the last one from the top, so a screen caught mid-frame lacks that line.
 wait_for() {  # wait_for TEXT [SECONDS]
-  local deadline=$((SECONDS + ${2:-30})) now
+  local deadline=$((SECONDS + ${2:-30}))
   while [ $SECONDS -lt $deadline ]; do
-    now=$(screen)
-    grep -qF -- "$1" <<<"$now" && grep -qF -- "Esc: close" <<<"$now" && return 0
+    screen | shows "$1" "Esc: close" && return 0
     sleep 0.1
   done
   fail "no \"$1\" on the screen"
@@ -65,8 +82,8 @@ wait_for() {  # wait_for TEXT [SECONDS]
 
 save() { screen >"$out/$1.txt"; echo "saved $1.txt"; }
 
-expect_on_screen() { screen | grep -qF -- "$1" || fail "expected \"$1\" on the screen"; }
-expect_not_on_screen() { ! screen | grep -qF -- "$1" || fail "did not expect \"$1\" on the screen"; }
+expect_on_screen() { screen | shows "$1" || fail "expected \"$1\" on the screen"; }
+expect_not_on_screen() { ! screen | shows "$1" || fail "did not expect \"$1\" on the screen"; }
 
 wait_for_exit() {
   for _ in $(seq 100); do [ -s "$out/exit-code" ] && break; sleep 0.1; done
@@ -105,17 +122,17 @@ wait_for "Install Corvalis for Premiere Pro"
 tmux -L "$socket" send-keys -t setup Enter
 wait_for "Corvalis wasn't installed"
 expect_on_screen "A release list from corvalisplugin.com didn't make sense."
-expect_on_screen "Log: $out/tmp/Corvalis Setup.log"
+expect_on_screen "Log: $temp/Corvalis Setup.log"
 expect_on_screen ">[ Try again ]<"
 expect_on_screen "[ Close ]"
 save 4-failure
-[ "$(grep -c "Failed: " "$out/tmp/Corvalis Setup.log")" = 1 ] || fail "one Failed line expected"
+[ "$(grep -c "Failed: " "$temp/Corvalis Setup.log")" = 1 ] || fail "one Failed line expected"
 tmux -L "$socket" send-keys -t setup Enter
 for _ in $(seq 100); do
-  [ "$(grep -c "Failed: " "$out/tmp/Corvalis Setup.log")" = 2 ] && break
+  [ "$(grep -c "Failed: " "$temp/Corvalis Setup.log")" = 2 ] && break
   sleep 0.1
 done
-[ "$(grep -c "Failed: " "$out/tmp/Corvalis Setup.log")" = 2 ] || fail "Try again ran no new run"
+[ "$(grep -c "Failed: " "$temp/Corvalis Setup.log")" = 2 ] || fail "Try again ran no new run"
 wait_for "Corvalis wasn't installed"
 tmux -L "$socket" send-keys -t setup Escape
 wait_for_exit

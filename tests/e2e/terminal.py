@@ -4,7 +4,8 @@
 
 Waits for the Welcome page, presses Enter (Install, the default button), waits for the
 Installed or the Failure page, reads it, presses Esc (which closes every page) and waits for
-the program to end. The terminal is 400 columns wide, so the window never wraps a line.
+the program to end. The terminal is 80 columns wide, as a user's usually is: the window wraps
+longer texts, and `wrapped` reads them back as the user does.
 """
 
 import fcntl
@@ -37,7 +38,7 @@ class TerminalResult:
 def press_install_in_terminal(command, env, timeout):
     result = TerminalResult()
     master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 80, 0, 0))
     process = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
                                env=env, start_new_session=True)
     os.close(slave)
@@ -72,6 +73,20 @@ def press_install_in_terminal(command, env, timeout):
     if result.page:
         result.lines = last_frame(text, result.page)
     return result
+
+
+def wrapped(text):
+    """A pattern that matches `text` as the window shows it at any width: each line break the
+    window adds stands for a space, or falls inside a word longer than a line."""
+    pattern = ""
+    for character, following in zip(text, text[1:] + "\n"):
+        if character == " ":
+            pattern += "[ \n]"
+        else:
+            pattern += re.escape(character)
+            if character != "\n" and following not in " \n":
+                pattern += "\n?"
+    return pattern
 
 
 def last_frame(text, heading):
