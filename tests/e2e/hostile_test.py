@@ -191,11 +191,6 @@ def no_file_requested(test, run):
                      "nothing is downloaded before its list passes")
 
 
-def only_genuine_loader_files_requested(test, run):
-    """The app stage was never reached."""
-    test.assertFalse([r for r in run.site.requests if r.startswith("/app/")])
-
-
 # --- signature --------------------------------------------------------------------------------
 
 def a_genuine_host_passes(play):
