@@ -50,7 +50,7 @@ void make_folders(const std::u16string& path) {
     make_folders(path.substr(0, last));
   }
   if (platform::create_folder(path) == platform::CreateFolderResult::failed) {
-    throw Failure("Couldn't make the folder " + wide_to_utf8(path) + ".");
+    throw Failure("Couldn't make the folder " + platform::utf16_to_utf8(path) + ".");
   }
 }
 

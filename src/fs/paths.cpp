@@ -33,16 +33,8 @@ std::u16string join_release_path(std::u16string_view root, std::string_view rele
     const std::string_view segment =
         release_path.substr(start, end == std::string_view::npos ? end : end - start);
     if (segment.empty() || segment == "." || segment == "..") return {};
-    joined = join_path(joined, utf8_to_wide(segment));
+    joined = join_path(joined, platform::utf8_to_utf16(segment));
     if (end == std::string_view::npos) return joined;
     start = end + 1;
   }
-}
-
-std::u16string utf8_to_wide(std::string_view text) {
-  return text.empty() ? std::u16string() : platform::utf8_to_utf16(text);
-}
-
-std::string wide_to_utf8(std::u16string_view text) {
-  return text.empty() ? std::string() : platform::utf16_to_utf8(text);
 }

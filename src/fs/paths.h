@@ -1,7 +1,7 @@
 #pragma once
 
 // Paths and text: joining path pieces, the user's known folders, the safe join of a path taken
-// from a release list, and conversion between UTF-8 text and UTF-16 native paths.
+// from a release list. (Text converts to native paths with platform::utf8_to_utf16.)
 
 #include <string>
 #include <string_view>
@@ -20,7 +20,3 @@ std::u16string known_folder_path(const platform::KnownFolderId& folder);
 // Refused, with the empty path as the result, when it is empty, starts with a separator,
 // contains a colon or a NUL byte, or has a segment that is empty, "." or "..". Never throws.
 std::u16string join_release_path(std::u16string_view root, std::string_view release_path);
-
-// Conversions that never fail: ill-formed input becomes U+FFFD.
-std::u16string utf8_to_wide(std::string_view text);
-std::string wide_to_utf8(std::u16string_view text);

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "app/settings.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/app_stage.h"
@@ -58,11 +57,11 @@ bool premiere_is_running() {
   return false;
 }
 
-void install_run(WindowReference window) {
-  log_line((check_mode() ? "Checking" : "Installing") + std::string(" from ") +
-           wide_to_utf8(base_url()));
+void install_run(const RunSettings& settings, WindowReference window) {
+  log_line((settings.check ? "Checking" : "Installing") + std::string(" from ") +
+           platform::utf16_to_utf8(settings.base));
 
-  if (!check_mode()) {
+  if (!settings.check) {
     while (premiere_is_running()) {
       report_progress(window, u"Close Premiere Pro to continue",
                       u"Setup continues once it's closed.", 0);
@@ -73,11 +72,11 @@ void install_run(WindowReference window) {
   const RunFolder run_folder;
   report_progress(window, installing, u"Downloading...", 10);
 
-  const std::string loader_version = install_loader(run_folder.path());
+  const std::string loader_version = install_loader(settings, run_folder.path());
   report_progress(window, installing, u"Downloading...", 35);
 
-  AppRelease app = fetch_host_files();
-  if (check_mode()) {
+  AppRelease app = fetch_host_files(settings.base);
+  if (settings.check) {
     log_line("Check passed: loader " + loader_version + ", app " + app.version);
     return;
   }

@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/settings.h"
 #include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
@@ -35,15 +34,17 @@ std::u16string parent_folder(const std::u16string& path) {
   return separator == std::u16string::npos ? path : path.substr(0, separator);
 }
 
-}  // namespace
-
+// The folder the panel is installed into beneath an extensions root.
 std::u16string panel_folder(const std::u16string& extensions_root) {
   return join_path(extensions_root, u"com.corvalisplugin.panel");
 }
 
-std::string install_loader(const std::u16string& run_folder) {
-  const std::string version = fetch_channel_version(u"/loader/latest.json");
-  const std::u16string release_base = base_url() + u"/loader/" + utf8_to_wide(version);
+}  // namespace
+
+std::string install_loader(const RunSettings& settings, const std::u16string& run_folder) {
+  const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
+  const std::u16string release_base =
+      settings.base + u"/loader/" + platform::utf8_to_utf16(version);
   const ReleaseList release = fetch_release_list(release_base);
   // The channel and the signed list must agree, or a genuine old list could be replayed under
   // a newer channel version.
@@ -67,7 +68,7 @@ std::string install_loader(const std::u16string& run_folder) {
   }
 
   const std::u16string extensions_root =
-      check_mode() ? join_path(run_folder, u"extensions") : user_extensions_root();
+      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root();
   const std::u16string panel = panel_folder(extensions_root);
   // Every path was judged before the downloads, so a list that names a path we refuse never
   // leaves the user without the panel they had.

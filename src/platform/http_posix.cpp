@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "failure.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -39,19 +38,21 @@ constexpr long receive_buffer_bytes = 64 * 1024;  // fits the L2 cache it is cop
 // session handle it lives until the process ends.
 CURLSH* shared_client = nullptr;
 
-CURLSH* client() {
-  if (shared_client) return shared_client;
-  if (::curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-    throw Failure("Windows couldn't start a download.");
-  }
+}  // namespace
+
+bool open_http_client() {
+  if (shared_client) return true;
+  if (::curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
   CURLSH* share = ::curl_share_init();
-  if (!share) throw Failure("Windows couldn't start a download.");
+  if (!share) return false;
   // One thread at a time uses the client, so the share needs no lock callbacks.
   ::curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   ::curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   shared_client = share;
-  return shared_client;
+  return true;
 }
+
+namespace {
 
 // Each libcurl handle lives in a small owner, released on every way out.
 struct EasyHandle {
@@ -187,7 +188,10 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
     error = CURLE_URL_MALFORMAT;
     return false;
   }
-  CURLSH* share = client();
+  if (!open_http_client()) {
+    error = CURLE_FAILED_INIT;
+    return false;
+  }
 
   EasyHandle request;
   HeaderList headers;
@@ -198,7 +202,7 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   }
   CURL* handle = request.handle;
   Reception reception{&body, handle};
-  ::curl_easy_setopt(handle, CURLOPT_SHARE, share);
+  ::curl_easy_setopt(handle, CURLOPT_SHARE, shared_client);
   ::curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
   ::curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);
   ::curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");

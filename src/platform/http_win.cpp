@@ -5,7 +5,6 @@
 // windows.h first: winhttp.h relies on its types.
 #include <winhttp.h>
 
-#include "failure.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -19,8 +18,10 @@ constexpr DWORD secure_flag = 0x00800000;  // WINHTTP_FLAG_SECURE
 // The shared client handle: opened by the first request, kept until the process ends.
 HINTERNET session = nullptr;
 
-HINTERNET client() {
-  if (session) return session;
+}  // namespace
+
+bool open_http_client() {
+  if (session) return true;
   HINTERNET opened = ::WinHttpOpen(L"CorvalisSetup/1.0", automatic_proxy, WINHTTP_NO_PROXY_NAME,
                                    WINHTTP_NO_PROXY_BYPASS, 0);
   // Windows before 8.1 refuses automatic discovery: take the configured proxy instead.
@@ -28,12 +29,14 @@ HINTERNET client() {
     opened = ::WinHttpOpen(L"CorvalisSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   }
-  if (!opened) throw Failure("Windows couldn't start a download.");
+  if (!opened) return false;
   // Name resolution, connect, send, receive.
   ::WinHttpSetTimeouts(opened, 15000, 15000, 30000, 60000);
   session = opened;
-  return session;
+  return true;
 }
+
+namespace {
 
 // A connection or request handle, closed on every way out.
 class InternetHandle {
@@ -135,8 +138,11 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   }
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-  HINTERNET shared = client();
-  InternetHandle connection(::WinHttpConnect(shared, host, parts.nPort, 0));
+  if (!open_http_client()) {
+    error = ::GetLastError();
+    return false;
+  }
+  InternetHandle connection(::WinHttpConnect(session, host, parts.nPort, 0));
   if (!connection) {
     error = ::GetLastError();
     return false;

@@ -218,12 +218,15 @@ class Sha512 {
 // The largest body an exchange accepts: 200 MiB. A body of exactly this size is accepted.
 inline constexpr std::size_t http_body_limit = 209'715'200;
 
-// One GET of `url` with the user agent "CorvalisSetup/1.0" and "Cache-Control: no-cache".
-// True when the whole exchange worked and the whole body was read, whatever the status; the
-// caller judges `status` (0 when no status arrived). `error` is the transport's own error code
-// of a failed exchange (GetLastError on Windows, the CURLcode on POSIX), 0 when there is none.
-// The first call opens the process-wide client handle, kept until the process ends; when it
-// cannot be opened this throws Failure("Windows couldn't start a download.").
+// Opens the process-wide client handle (WinHttpOpen; POSIX: libcurl's global state and a share
+// object), kept until the process ends; later calls only answer. False when it cannot be opened.
+bool open_http_client();
+
+// One GET of `url` with the user agent "CorvalisSetup/1.0" and "Cache-Control: no-cache", on
+// the client `open_http_client` opened (opening it when nobody has). True when the whole
+// exchange worked and the whole body was read, whatever the status; the caller judges `status`
+// (0 when no status arrived). `error` is the transport's own error code of a failed exchange
+// (GetLastError on Windows, the CURLcode on POSIX), 0 when there is none.
 bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& status,
                    std::uint32_t& error);
 

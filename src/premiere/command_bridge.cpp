@@ -87,7 +87,7 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
     if (content.starts_with(byte_order_mark)) content.erase(0, byte_order_mark.size());
 
     const std::string edited =
-        add_command_bridge(content, wide_to_utf8(control_surface_plugin_path()));
+        add_command_bridge(content, platform::utf16_to_utf8(control_surface_plugin_path()));
     if (edited == content) continue;
 
     make_folders(folder);

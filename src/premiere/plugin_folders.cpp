@@ -56,7 +56,7 @@ std::u16string control_surface_plugin_path() {
 
 std::vector<std::u16string> plugin_targets(std::string_view name) {
   if (name == "Corvalis.acsrf") return {control_surface_plugin_path()};
-  const std::u16string file = utf8_to_wide(name);
+  const std::u16string file = platform::utf8_to_utf16(name);
   std::vector<std::u16string> targets;
   for (const std::u16string& folder : program_files_folders()) {
     targets.push_back(join_segments(

@@ -38,6 +38,12 @@
 
 namespace {
 
+using platform::dialog_button_clicked;
+using platform::dialog_created;
+using platform::dialog_navigated;
+using platform::DialogPage;
+using platform::DialogWindow;
+
 const wchar_t* const shell_folders =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
@@ -46,7 +52,7 @@ const wchar_t* wide(const std::u16string& text) {
 }
 
 void print(const std::string& label, std::u16string_view text) {
-  std::printf("%s: %s\n", label.c_str(), wide_to_utf8(text).c_str());
+  std::printf("%s: %s\n", label.c_str(), platform::utf16_to_utf8(text).c_str());
   std::fflush(stdout);
 }
 
@@ -185,7 +191,8 @@ int drive() {
     else if (arguments[i] == u"--hold")
       hold = arguments[++i];
   }
-  if (!scan_command_line() || check_mode()) return 2;
+  const std::optional<RunSettings> settings = parse_command_line(arguments);
+  if (!settings || settings->check) return 2;
 
   if (!temp.empty()) {
     ::SetEnvironmentVariableW(L"TMP", wide(temp));
@@ -207,12 +214,14 @@ int drive() {
   if (!hold.empty()) {
     held.emplace(hold, Hold::read_without_delete_sharing);
     if (!held->held()) {
-      std::fprintf(stderr, "cannot hold %s: %s\n", wide_to_utf8(hold).c_str(), held->why().c_str());
+      std::fprintf(stderr, "cannot hold %s: %s\n", platform::utf16_to_utf8(hold).c_str(),
+                   held->why().c_str());
       return 2;
     }
   }
 
-  const bool shown = show_setup_window(nullptr, install_run, press_install_and_wait);
+  const auto run = [&](WindowReference window) { install_run(*settings, window); };
+  const bool shown = show_setup_window(nullptr, run, press_install_and_wait);
   if (!shown || !reached_the_end) return 3;
   return 0;
 }
