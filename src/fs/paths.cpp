@@ -38,3 +38,17 @@ std::u16string join_release_path(std::u16string_view root, std::string_view rele
     start = end + 1;
   }
 }
+
+std::u16string decimal(std::uint64_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+bool equal_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; };
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}

@@ -13,20 +13,6 @@ namespace {
 
 constexpr std::u16string_view installing = u"Installing Corvalis";
 
-bool same_name_ignoring_case(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
-std::u16string decimal(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
-
 // The run's private scratch folder, removed whenever the run ends, by success or by failure.
 class RunFolder {
  public:
@@ -52,7 +38,7 @@ bool premiere_is_running() {
   std::vector<std::u16string> names;
   if (!platform::running_process_names(names)) return false;
   for (const std::u16string& name : names) {
-    if (same_name_ignoring_case(name, u"Adobe Premiere Pro.exe")) return true;
+    if (equal_ignoring_ascii_case(name, u"Adobe Premiere Pro.exe")) return true;
   }
   return false;
 }

@@ -10,6 +10,7 @@
 #include "json/json.h"
 #include "log/setup_log.h"
 #include "platform/platform.h"
+#include "product.h"
 #include "release/download.h"
 #include "release/fetch_release_list.h"
 
@@ -49,7 +50,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // The channel and the signed list must agree, or a genuine old list could be replayed under
   // a newer channel version.
   if (release.document.member("version").text != version) {
-    throw Failure(release_list_nonsense_message());
+    throw Failure(nonsense_release_list_message);
   }
 
   // Every path is judged before any file is requested: a path that would leave the panel
@@ -60,7 +61,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   std::vector<LoaderFile> files;
   for (const JsonValue& entry : entries) {
     std::u16string place = join_release_path(u"", entry.member("path").text);
-    if (place.empty()) throw Failure(release_list_nonsense_message());
+    if (place.empty()) throw Failure(nonsense_release_list_message);
     files.push_back({std::move(place), {}});
   }
   for (std::size_t i = 0; i < files.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <winhttp.h>
 
 #include "platform/platform.h"
+#include "platform/support_win.h"
 
 namespace platform {
 
@@ -38,21 +39,13 @@ bool open_http_client() {
 
 namespace {
 
-// A connection or request handle, closed on every way out.
-class InternetHandle {
- public:
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  ~InternetHandle() {
-    if (handle_) ::WinHttpCloseHandle(handle_);
-  }
-  explicit operator bool() const { return handle_ != nullptr; }
-  HINTERNET get() const { return handle_; }
-
- private:
-  HINTERNET handle_;
+// Connection and request handles: WinHttpCloseHandle.
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static bool is_valid(Handle handle) { return handle != nullptr; }
+  static void close(Handle handle) { ::WinHttpCloseHandle(handle); }
 };
+using InternetHandle = ScopedHandle<InternetHandleTraits>;
 
 // The length the server states, or -1 when it states none (chunked or close-delimited
 // bodies). Read as text: not every WinHTTP answers the 64-bit number query.

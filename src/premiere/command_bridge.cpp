@@ -27,11 +27,6 @@ bool is_version_name(std::u16string_view name) {
   return true;
 }
 
-std::u16string decimal(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
-
 // Replaces `document` with `content` in one step: the content goes to a new file in the same
 // folder, reaches the disk, and only then is moved over the document. A failure on the way
 // removes the new file and leaves the document as it was.

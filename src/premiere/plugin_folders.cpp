@@ -15,15 +15,6 @@ std::u16string join_segments(std::u16string base,
   return base;
 }
 
-bool same_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; };
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::u16string environment_value(std::u16string_view name) {
@@ -41,7 +32,7 @@ std::vector<std::u16string> program_files_folders() {
     if (value.empty()) continue;
     bool known = false;
     for (const std::u16string& folder : folders)
-      known = known || same_ignoring_ascii_case(folder, value);
+      known = known || equal_ignoring_ascii_case(folder, value);
     if (!known) folders.push_back(std::move(value));
   }
   return folders;

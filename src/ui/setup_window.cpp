@@ -20,6 +20,10 @@ std::u16string failure_message_text;
 InstallOperation install_operation;
 void* program_icon = nullptr;
 
+DialogPage& page_record(SetupPage page) {
+  return pages[static_cast<std::size_t>(page)];
+}
+
 const DialogButton install_buttons[] = {{install_button, u"Install"}};
 const DialogButton try_again_buttons[] = {{try_again_button, u"Try again"}};
 
@@ -45,11 +49,11 @@ std::uint32_t run_worker(void* parameter) {
   } catch (const std::exception& failure) {
     log_line("Failed: " + std::string(failure.what()));
     failure_message_text = platform::utf8_to_utf16(failure.what()) + u"\n\nLog: " + log_file_path();
-    pages[failure_page].detail = failure_message_text.c_str();
-    window->navigate(pages[failure_page]);
+    page_record(SetupPage::failure).detail = failure_message_text.c_str();
+    window->navigate(page_record(SetupPage::failure));
     return 0;
   }
-  window->navigate(pages[installed_page]);
+  window->navigate(page_record(SetupPage::installed));
   return 0;
 }
 
@@ -64,11 +68,12 @@ int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t 
       return 0;
     case platform::dialog_navigated:
       // A thread that cannot start leaves the Progress page as it is until the user closes it.
-      if (data == progress_page) platform::start_thread(run_worker, window);
+      if (data == static_cast<std::intptr_t>(SetupPage::progress))
+        platform::start_thread(run_worker, window);
       return 0;
     case platform::dialog_button_clicked:
       if (wparam == std::uintptr_t{install_button} || wparam == std::uintptr_t{try_again_button}) {
-        window->navigate(pages[progress_page]);
+        window->navigate(page_record(SetupPage::progress));
         return 1;  // S_FALSE: the button does not close the window
       }
       return 0;
@@ -89,31 +94,35 @@ void page_setup(DialogPage& page, int number, const char16_t* heading, const cha
   page.width = 260;
 }
 
+// The record of `page` with the settings every page shares.
+DialogPage& set_up(SetupPage page, const char16_t* heading, const char16_t* detail) {
+  DialogPage& record = page_record(page);
+  page_setup(record, static_cast<int>(page), heading, detail);
+  return record;
+}
+
 }  // namespace
 
 bool show_setup_window(void* large_icon, InstallOperation run, platform::ShowDialog show) {
   program_icon = large_icon;
   install_operation = std::move(run);
 
-  DialogPage& welcome = pages[welcome_page];
-  page_setup(welcome, welcome_page, u"Install Corvalis for Premiere Pro", nullptr);
+  DialogPage& welcome = set_up(SetupPage::welcome, u"Install Corvalis for Premiere Pro", nullptr);
   welcome.buttons = install_buttons;
   welcome.button_count = 1;
   welcome.default_button = install_button;
   welcome.common_buttons = platform::dialog_cancel_button;
 
-  DialogPage& progress = pages[progress_page];
-  page_setup(progress, progress_page, u"Installing Corvalis", u"Downloading...");
+  DialogPage& progress = set_up(SetupPage::progress, u"Installing Corvalis", u"Downloading...");
   progress.flags |= platform::dialog_show_progress_bar;
   progress.common_buttons = platform::dialog_cancel_button;
 
-  DialogPage& installed = pages[installed_page];
-  page_setup(installed, installed_page, u"Corvalis is installed",
-             u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
+  DialogPage& installed = set_up(SetupPage::installed, u"Corvalis is installed",
+                                 u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
   installed.common_buttons = platform::dialog_close_button;
 
-  DialogPage& failure = pages[failure_page];
-  page_setup(failure, failure_page, u"Corvalis wasn't installed", failure_message_text.c_str());
+  DialogPage& failure =
+      set_up(SetupPage::failure, u"Corvalis wasn't installed", failure_message_text.c_str());
   failure.buttons = try_again_buttons;
   failure.button_count = 1;
   failure.default_button = try_again_button;
@@ -123,7 +132,7 @@ bool show_setup_window(void* large_icon, InstallOperation run, platform::ShowDia
 }
 
 const DialogPage& setup_page_for_testing(SetupPage page) {
-  return pages[page];
+  return page_record(page);
 }
 
 const std::u16string& failure_text_for_testing() {

@@ -11,7 +11,8 @@
 #include "platform/dialog.h"
 #include "ui/progress.h"
 
-enum SetupPage : int { welcome_page = 0, progress_page = 1, installed_page = 2, failure_page = 3 };
+// The pages, numbered as their records' callback data.
+enum class SetupPage : int { welcome = 0, progress = 1, installed = 2, failure = 3 };
 
 inline constexpr int install_button = 100;
 inline constexpr int try_again_button = 101;

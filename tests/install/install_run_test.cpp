@@ -358,7 +358,7 @@ class PremiereWait : public InstallRun {
     }
   }
   void TearDown() override {
-    platform::observe_pauses(nullptr);
+    platform::observe_pauses_for_testing(nullptr);
     if (fake_premiere > 0) {
       ::kill(fake_premiere, SIGKILL);
       ::waitpid(fake_premiere, nullptr, 0);
@@ -369,7 +369,7 @@ class PremiereWait : public InstallRun {
 
 TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
   ASSERT_TRUE(premiere_is_running());
-  platform::observe_pauses(close_premiere_on_first_pause);
+  platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   RecordingWindow window;
   install_run(settings, &window);
   EXPECT_EQ(pauses_seen, 1);
@@ -384,7 +384,7 @@ TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
 TEST_F(PremiereWait, CheckModeDoesNotWait) {
   ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
   ASSERT_TRUE(premiere_is_running());
-  platform::observe_pauses(close_premiere_on_first_pause);
+  platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 0);
 }
@@ -422,9 +422,9 @@ TEST_F(InstallRun, TwoHundredChecksAgainstAHostThatFailsOneRequestInFive) {
   const std::string offline =
       "Couldn't download Corvalis. Check your internet connection and run Setup again.";
   std::mt19937 random(20261209);
-  platform::observe_pauses(record_soak_pause);
+  platform::observe_pauses_for_testing(record_soak_pause);
   struct RestorePauses {
-    ~RestorePauses() { platform::observe_pauses(nullptr); }
+    ~RestorePauses() { platform::observe_pauses_for_testing(nullptr); }
   } restore_pauses;
   ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
   install_run(settings, nullptr);  // a first run, so that what lives on between runs exists already

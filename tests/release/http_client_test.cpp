@@ -40,10 +40,10 @@ class HttpGet : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(host.running());
     recorded_pauses.clear();
-    platform::observe_pauses(record_pause);
+    platform::observe_pauses_for_testing(record_pause);
   }
   void TearDown() override {
-    platform::observe_pauses(nullptr);
+    platform::observe_pauses_for_testing(nullptr);
     if (HasFailure()) {
       for (const std::string& line : logged()) std::printf("setup log: %s\n", line.c_str());
     }

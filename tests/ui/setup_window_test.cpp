@@ -60,10 +60,10 @@ class ScriptedDialog : public DialogWindow {
   }
 
   // Applies the worker's messages until `page_number` is shown. False after 20 s.
-  bool wait_for_page(int page_number) {
+  bool wait_for_page(SetupPage page_number) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::unique_lock lock(mutex_);
-    while (page->callback_data != page_number) {
+    while (page->callback_data != static_cast<std::intptr_t>(page_number)) {
       if (!queued_.wait_until(lock, deadline, [&] { return !queue_.empty(); })) return false;
       run_queued(lock);
     }
@@ -226,15 +226,15 @@ TEST_F(SetupWindowTest, EveryPageSharesTheCommonSettings) {
   for (int number = 0; number < 4; ++number) {
     const DialogPage& page = setup_page_for_testing(static_cast<SetupPage>(number));
     SCOPED_TRACE(number);
-    EXPECT_EQ(page.flags, number == progress_page ? 0x020Au : 0x000Au);
+    EXPECT_EQ(page.flags, number == static_cast<int>(SetupPage::progress) ? 0x020Au : 0x000Au);
     EXPECT_EQ(std::u16string(page.title), u"Corvalis Setup");
     EXPECT_EQ(std::u16string(page.heading), headings[number]);
     EXPECT_EQ(page.callback, page_callback_for_testing());
     EXPECT_EQ(page.callback_data, number);
     EXPECT_EQ(page.width, 260u);
   }
-  EXPECT_EQ(setup_page_for_testing(welcome_page).detail, nullptr);
-  EXPECT_EQ(std::u16string(setup_page_for_testing(installed_page).detail),
+  EXPECT_EQ(setup_page_for_testing(SetupPage::welcome).detail, nullptr);
+  EXPECT_EQ(std::u16string(setup_page_for_testing(SetupPage::installed).detail),
             u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
 }
 
@@ -256,7 +256,7 @@ TEST_F(SetupWindowTest, PageSetupClearsWhatWasThere) {
 
 TEST_F(SetupWindowTest, TheWelcomePageOffersInstallAndCancel) {
   run(succeeding_run, [](ScriptedDialog& window) {
-    EXPECT_EQ(window.page, &setup_page_for_testing(welcome_page));
+    EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::welcome));
     ASSERT_EQ(window.page->button_count, 1u);
     EXPECT_EQ(window.page->buttons[0].id, 100);
     EXPECT_EQ(std::u16string(window.page->buttons[0].text), u"Install");
@@ -272,7 +272,7 @@ TEST_F(SetupWindowTest, InstallShowsTheEmptyProgressPageBeforeTheFirstReport) {
   run(succeeding_run, [](ScriptedDialog& window) {
     EXPECT_TRUE(window.press(install_button));
     // The worker has started, but nothing it sends is applied until the window's thread runs.
-    EXPECT_EQ(window.page, &setup_page_for_testing(progress_page));
+    EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::progress));
     EXPECT_EQ(window.heading, u"Installing Corvalis");
     EXPECT_EQ(window.detail, u"Downloading...");
     EXPECT_EQ(window.progress, 0);
@@ -281,14 +281,14 @@ TEST_F(SetupWindowTest, InstallShowsTheEmptyProgressPageBeforeTheFirstReport) {
 
     ASSERT_TRUE(window.apply_messages(3));
     EXPECT_EQ(window.progress, 10);
-    ASSERT_TRUE(window.wait_for_page(installed_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::installed));
   });
 }
 
 TEST_F(SetupWindowTest, ASuccessfulRunEndsOnTheInstalledPageWithOnlyClose) {
   run(succeeding_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(installed_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::installed));
     EXPECT_EQ(window.heading, u"Corvalis is installed");
     EXPECT_EQ(window.page->button_count, 0u);
     EXPECT_EQ(window.page->common_buttons, dialog_close_button);
@@ -311,7 +311,7 @@ TEST_F(SetupWindowTest, AFailureShowsItsMessageAndTheLogAndTryAgainRunsAgain) {
   next_failure = "A download arrived damaged. Run Setup again.";
   run(failing_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
     EXPECT_EQ(window.heading, u"Corvalis wasn't installed");
     EXPECT_EQ(window.detail,
               u"A download arrived damaged. Run Setup again.\n\nLog: " + log_file_path());
@@ -325,10 +325,10 @@ TEST_F(SetupWindowTest, AFailureShowsItsMessageAndTheLogAndTryAgainRunsAgain) {
     next_failure =
         "Couldn't download Corvalis. Check your internet connection and run Setup again.";
     EXPECT_TRUE(window.press(try_again_button));
-    EXPECT_EQ(window.page, &setup_page_for_testing(progress_page));
+    EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::progress));
     EXPECT_EQ(window.heading, u"Installing Corvalis");
     EXPECT_EQ(window.progress, 0);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
     EXPECT_EQ(window.detail,
               platform::utf8_to_utf16(next_failure) + u"\n\nLog: " + log_file_path());
     EXPECT_EQ(failure_text_for_testing(), window.detail);
@@ -343,7 +343,7 @@ TEST_F(SetupWindowTest, ANonAsciiFailureMessageArrivesIntact) {
       "\xE2\x80\x9D. \xF0\x9F\x93\x81";
   run(failing_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
     EXPECT_EQ(platform::utf16_to_utf8(window.detail).substr(0, next_failure.size()), next_failure);
     EXPECT_EQ(window.detail.substr(0, 21), u"Couldn't write into \u201C");
   });
@@ -353,7 +353,7 @@ TEST_F(SetupWindowTest, ANonAsciiFailureMessageArrivesIntact) {
 TEST_F(SetupWindowTest, StandardLibraryErrorsFailTheRunWithTheirOwnText) {
   run(exhausted_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
     EXPECT_TRUE(
         window.detail.starts_with(platform::utf8_to_utf16(std::bad_alloc().what()) + u"\n\nLog: "));
   });

@@ -105,6 +105,10 @@ class RoamingFolderRedirect {
   DWORD saved_type_ = REG_EXPAND_SZ;
 };
 
+constexpr std::intptr_t ended_on(SetupPage page) {
+  return static_cast<std::intptr_t>(page);
+}
+
 // The task dialog's part, played by a script. Calls may come from the worker; like
 // SendMessageW they are applied before they return (here under a lock, on the calling thread).
 class DrivenDialog : public DialogWindow {
@@ -118,7 +122,8 @@ class DrivenDialog : public DialogWindow {
   void set_icon(bool, void*) override {}
 
   void navigate(const DialogPage& page) override {
-    if (page.callback_data == installed_page || page.callback_data == failure_page) {
+    if (page.callback_data == ended_on(SetupPage::installed) ||
+        page.callback_data == ended_on(SetupPage::failure)) {
       // The worker's last act: the driver waits for its end before ending the process.
       worker_ = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
     }
@@ -139,8 +144,9 @@ class DrivenDialog : public DialogWindow {
   // True once the Installed or the Failure page is shown, within `seconds`.
   bool wait_for_end(int seconds) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(seconds),
-                             [&] { return shown_ == installed_page || shown_ == failure_page; });
+    return changed_.wait_for(lock, std::chrono::seconds(seconds), [&] {
+      return shown_ == ended_on(SetupPage::installed) || shown_ == ended_on(SetupPage::failure);
+    });
   }
 
   // Waits for the worker thread that showed the final page to end. The program itself ends
