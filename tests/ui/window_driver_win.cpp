@@ -226,7 +226,10 @@ int drive() {
     }
   }
 
-  const auto run = [&](WindowReference window) { install_run(*settings, window); };
+  // A copy: a worker that never reached the end may outlive this frame.
+  const auto run = [settings = *settings](WindowReference window) {
+    install_run(settings, window);
+  };
   const bool shown = show_setup_window(nullptr, run, press_install_and_wait);
   if (!shown || !reached_the_end) return 3;
   return 0;
