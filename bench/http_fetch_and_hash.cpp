@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   }
   try {
     const auto start = std::chrono::steady_clock::now();
-    const std::string body = http_get(utf8_to_wide(argv[1]));
+    const std::string body = http_get(platform::utf8_to_utf16(argv[1]));
     const auto fetched = std::chrono::steady_clock::now();
     const std::string digest = sha256_hex(body);
     const auto end = std::chrono::steady_clock::now();

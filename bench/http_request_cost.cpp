@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const std::u16string url = utf8_to_wide(argv[1]);
+    const std::u16string url = platform::utf8_to_utf16(argv[1]);
     // The first request opens the shared client; the figure is for the requests after it.
     std::size_t bytes = http_get(url).size();
     const auto start = std::chrono::steady_clock::now();

@@ -3,13 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "platform/platform.h"
-#include "product.h"
-
 namespace {
-
-bool checking = false;
-std::u16string base = std::u16string(default_release_host);
 
 // A port as a URL writes it: 1 to 65535 in decimal, without leading zeros.
 bool is_port(std::u16string_view text) {
@@ -48,31 +42,15 @@ bool accepted_base(std::u16string_view url) {
 
 }  // namespace
 
-bool scan_command_line() {
-  return scan_arguments(platform::command_line_arguments());
-}
-
-bool scan_arguments(const std::vector<std::u16string>& arguments) {
+std::optional<RunSettings> parse_command_line(const std::vector<std::u16string>& arguments) {
+  RunSettings settings;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == u"--check") checking = true;
+    if (arguments[i] == u"--check") settings.check = true;
     if (i + 1 < arguments.size() && arguments[i] == u"--base") {
-      base = arguments[i + 1];
+      std::u16string& base = settings.base = arguments[i + 1];
       while (!base.empty() && base.back() == u'/') base.pop_back();
-      if (!accepted_base(base)) return false;
+      if (!accepted_base(base)) return std::nullopt;
     }
   }
-  return true;
-}
-
-bool check_mode() {
-  return checking;
-}
-
-const std::u16string& base_url() {
-  return base;
-}
-
-void restore_default_settings() {
-  checking = false;
-  base = std::u16string(default_release_host);
+  return settings;
 }

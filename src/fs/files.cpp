@@ -22,11 +22,6 @@ std::size_t first_parent_separator() {
   return platform::path_separator == u'\\' ? 3 : 1;
 }
 
-std::u16string decimal(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
-
 // Deletes every "*.corvalis-old" file in the folder that can be deleted now; the others are
 // tried again by a later call.
 void delete_leftovers(const std::u16string& folder) {
@@ -50,7 +45,7 @@ void make_folders(const std::u16string& path) {
     make_folders(path.substr(0, last));
   }
   if (platform::create_folder(path) == platform::CreateFolderResult::failed) {
-    throw Failure("Couldn't make the folder " + wide_to_utf8(path) + ".");
+    throw Failure("Couldn't make the folder " + platform::utf16_to_utf8(path) + ".");
   }
 }
 

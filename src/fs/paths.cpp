@@ -33,16 +33,22 @@ std::u16string join_release_path(std::u16string_view root, std::string_view rele
     const std::string_view segment =
         release_path.substr(start, end == std::string_view::npos ? end : end - start);
     if (segment.empty() || segment == "." || segment == "..") return {};
-    joined = join_path(joined, utf8_to_wide(segment));
+    joined = join_path(joined, platform::utf8_to_utf16(segment));
     if (end == std::string_view::npos) return joined;
     start = end + 1;
   }
 }
 
-std::u16string utf8_to_wide(std::string_view text) {
-  return text.empty() ? std::u16string() : platform::utf8_to_utf16(text);
+std::u16string decimal(std::uint64_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
 }
 
-std::string wide_to_utf8(std::u16string_view text) {
-  return text.empty() ? std::string() : platform::utf16_to_utf8(text);
+bool equal_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; };
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
 }

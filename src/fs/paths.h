@@ -1,8 +1,10 @@
 #pragma once
 
 // Paths and text: joining path pieces, the user's known folders, the safe join of a path taken
-// from a release list, and conversion between UTF-8 text and UTF-16 native paths.
+// from a release list, and the small text helpers of names. (Text converts to native paths with
+// platform::utf8_to_utf16.)
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,9 @@ std::u16string known_folder_path(const platform::KnownFolderId& folder);
 // contains a colon or a NUL byte, or has a segment that is empty, "." or "..". Never throws.
 std::u16string join_release_path(std::u16string_view root, std::string_view release_path);
 
-// Conversions that never fail: ill-formed input becomes U+FFFD.
-std::u16string utf8_to_wide(std::string_view text);
-std::string wide_to_utf8(std::u16string_view text);
+// `value` in decimal digits, without leading zeros ("0" for zero). Never fails.
+std::u16string decimal(std::uint64_t value);
+
+// True when `a` and `b` are equal once ASCII letters are folded to lower case; every other unit
+// is compared as it is. Never fails.
+bool equal_ignoring_ascii_case(std::u16string_view a, std::u16string_view b);

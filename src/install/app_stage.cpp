@@ -1,6 +1,5 @@
 #include "install/app_stage.h"
 
-#include "app/settings.h"
 #include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
@@ -29,10 +28,10 @@ std::u16string legacy_importer_folder(const std::u16string& program_files) {
 
 }  // namespace
 
-AppRelease fetch_host_files() {
+AppRelease fetch_host_files(const std::u16string& base) {
   AppRelease app;
-  app.version = fetch_channel_version(u"/app/channels/stable.json");
-  const std::u16string release_base = base_url() + u"/app/" + utf8_to_wide(app.version);
+  app.version = fetch_channel_version(base, u"/app/channels/stable.json");
+  const std::u16string release_base = base + u"/app/" + platform::utf8_to_utf16(app.version);
   const ReleaseList release = fetch_release_list(release_base);
   const std::vector<JsonValue>& entries = release.document.member("files").elements;
   for (const char* name : host_file_names) {

@@ -17,9 +17,10 @@ struct AppRelease {
   std::vector<HostFile> files;  // in the order "Corvalis.acsrf", "Corvalis_Importer.prm"
 };
 
-// Finds the current app version, fetches and verifies its release list and downloads the host
-// plug-in files it lists (a file the release does not list is simply absent). Throws Failure.
-AppRelease fetch_host_files();
+// Finds the current app version on the release host `base`, fetches and verifies its release list
+// and downloads the host plug-in files it lists (a file the release does not list is simply
+// absent). Throws Failure.
+AppRelease fetch_host_files(const std::u16string& base);
 
 // Places each host file into every folder Premiere Pro loads it from, removes the legacy
 // importer folders, and, when the control-surface plug-in was placed, switches the command

@@ -1,22 +1,17 @@
 #include "install/channel.h"
 
-#include "app/settings.h"
 #include "failure.h"
 #include "json/json.h"
 #include "product.h"
 #include "release/http_client.h"
 
-std::string release_list_nonsense_message() {
-  return "A release list from " + std::string(release_host_name) + " didn't make sense.";
-}
-
-std::string fetch_channel_version(std::u16string_view channel_path) {
-  const std::string body = http_get(base_url() + std::u16string(channel_path));
+std::string fetch_channel_version(std::u16string_view base, std::u16string_view channel_path) {
+  const std::string body = http_get(std::u16string(base) + std::u16string(channel_path));
   const JsonValue document = parse_json(body);
   // A missing or non-string "version" reads as empty text and fails here like a bad one.
   std::string version = document.member("version").text;
   if (version.empty() || version.find_first_not_of("0123456789.") != std::string::npos) {
-    throw Failure(release_list_nonsense_message());
+    throw Failure(nonsense_release_list_message);
   }
   return version;
 }

@@ -6,10 +6,7 @@
 #include <string>
 #include <string_view>
 
-// Fetches base URL + `channel_path` and returns its "version" text: not empty, and made only of
-// "0123456789.". Throws the release-list message when the document breaks that rule or is not
-// JSON, and the download messages when it cannot be fetched.
-std::string fetch_channel_version(std::u16string_view channel_path);
-
-// The message for a document from the release host that does not make sense.
-std::string release_list_nonsense_message();
+// Fetches `base` (the release host) + `channel_path` and returns its "version" text: not empty, and
+// made only of "0123456789.". Throws the release-list message when the document breaks that rule or
+// is not JSON, and the download messages when it cannot be fetched.
+std::string fetch_channel_version(std::u16string_view base, std::u16string_view channel_path);

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "app/settings.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/app_stage.h"
@@ -13,20 +12,6 @@
 namespace {
 
 constexpr std::u16string_view installing = u"Installing Corvalis";
-
-bool same_name_ignoring_case(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
-std::u16string decimal(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
 
 // The run's private scratch folder, removed whenever the run ends, by success or by failure.
 class RunFolder {
@@ -53,16 +38,16 @@ bool premiere_is_running() {
   std::vector<std::u16string> names;
   if (!platform::running_process_names(names)) return false;
   for (const std::u16string& name : names) {
-    if (same_name_ignoring_case(name, u"Adobe Premiere Pro.exe")) return true;
+    if (equal_ignoring_ascii_case(name, u"Adobe Premiere Pro.exe")) return true;
   }
   return false;
 }
 
-void install_run(WindowReference window) {
-  log_line((check_mode() ? "Checking" : "Installing") + std::string(" from ") +
-           wide_to_utf8(base_url()));
+void install_run(const RunSettings& settings, WindowReference window) {
+  log_line((settings.check ? "Checking" : "Installing") + std::string(" from ") +
+           platform::utf16_to_utf8(settings.base));
 
-  if (!check_mode()) {
+  if (!settings.check) {
     while (premiere_is_running()) {
       report_progress(window, u"Close Premiere Pro to continue",
                       u"Setup continues once it's closed.", 0);
@@ -73,11 +58,11 @@ void install_run(WindowReference window) {
   const RunFolder run_folder;
   report_progress(window, installing, u"Downloading...", 10);
 
-  const std::string loader_version = install_loader(run_folder.path());
+  const std::string loader_version = install_loader(settings, run_folder.path());
   report_progress(window, installing, u"Downloading...", 35);
 
-  AppRelease app = fetch_host_files();
-  if (check_mode()) {
+  AppRelease app = fetch_host_files(settings.base);
+  if (settings.check) {
     log_line("Check passed: loader " + loader_version + ", app " + app.version);
     return;
   }

@@ -6,11 +6,12 @@
 
 #include <string>
 
+#include "install/run_settings.h"
 #include "ui/progress.h"
 
 // Returns normally on success; throws Failure with the message for the user on any failure.
 // The run folder in the temporary folder is removed at every end.
-void install_run(WindowReference window);
+void install_run(const RunSettings& settings, WindowReference window);
 
 // True while a process named "Adobe Premiere Pro.exe" (any letter case) runs.
 bool premiere_is_running();

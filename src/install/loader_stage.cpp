@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/settings.h"
 #include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
@@ -11,6 +10,7 @@
 #include "json/json.h"
 #include "log/setup_log.h"
 #include "platform/platform.h"
+#include "product.h"
 #include "release/download.h"
 #include "release/fetch_release_list.h"
 
@@ -35,20 +35,22 @@ std::u16string parent_folder(const std::u16string& path) {
   return separator == std::u16string::npos ? path : path.substr(0, separator);
 }
 
-}  // namespace
-
+// The folder the panel is installed into beneath an extensions root.
 std::u16string panel_folder(const std::u16string& extensions_root) {
   return join_path(extensions_root, u"com.corvalisplugin.panel");
 }
 
-std::string install_loader(const std::u16string& run_folder) {
-  const std::string version = fetch_channel_version(u"/loader/latest.json");
-  const std::u16string release_base = base_url() + u"/loader/" + utf8_to_wide(version);
+}  // namespace
+
+std::string install_loader(const RunSettings& settings, const std::u16string& run_folder) {
+  const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
+  const std::u16string release_base =
+      settings.base + u"/loader/" + platform::utf8_to_utf16(version);
   const ReleaseList release = fetch_release_list(release_base);
   // The channel and the signed list must agree, or a genuine old list could be replayed under
   // a newer channel version.
   if (release.document.member("version").text != version) {
-    throw Failure(release_list_nonsense_message());
+    throw Failure(nonsense_release_list_message);
   }
 
   // Every path is judged before any file is requested: a path that would leave the panel
@@ -59,7 +61,7 @@ std::string install_loader(const std::u16string& run_folder) {
   std::vector<LoaderFile> files;
   for (const JsonValue& entry : entries) {
     std::u16string place = join_release_path(u"", entry.member("path").text);
-    if (place.empty()) throw Failure(release_list_nonsense_message());
+    if (place.empty()) throw Failure(nonsense_release_list_message);
     files.push_back({std::move(place), {}});
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -67,7 +69,7 @@ std::string install_loader(const std::u16string& run_folder) {
   }
 
   const std::u16string extensions_root =
-      check_mode() ? join_path(run_folder, u"extensions") : user_extensions_root();
+      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root();
   const std::u16string panel = panel_folder(extensions_root);
   // Every path was judged before the downloads, so a list that names a path we refuse never
   // leaves the user without the panel they had.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "failure.h"
+#include "platform/platform.h"
 #include "product.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -67,24 +68,6 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t u) {
-  if (u < 0x80) {
-    out += static_cast<char>(u);
-  } else if (u < 0x800) {
-    out += static_cast<char>(0xC0 | (u >> 6));
-    out += static_cast<char>(0x80 | (u & 0x3F));
-  } else if (u <= 0xFFFF) {
-    out += static_cast<char>(0xE0 | (u >> 12));
-    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (u & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (u >> 18));
-    out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (u & 0x3F));
-  }
 }
 
 // When the prefix [first, last) of a number is out of range, the conversion reports no value;
@@ -154,9 +137,7 @@ class Parser {
   }
 
  private:
-  [[noreturn]] static void fail() {
-    throw Failure("A release list from " + std::string(release_host_name) + " didn't make sense.");
-  }
+  [[noreturn]] static void fail() { throw Failure(nonsense_release_list_message); }
 
   bool at_end() const { return cursor_ == document_.size(); }
   char peek() const { return document_[cursor_]; }
@@ -184,7 +165,7 @@ class Parser {
         read_array(value, depth);
         return;
       case '"':
-        value.kind = JsonKind::String;
+        value.kind = JsonKind::string;
         read_string(value.text);
         return;
       default:
@@ -193,11 +174,11 @@ class Parser {
     // A literal is matched on its own bytes; whatever follows is judged by the caller.
     if (next_bytes_are("true")) {
       cursor_ += 4;
-      value.kind = JsonKind::Boolean;
+      value.kind = JsonKind::boolean;
       value.number = 1.0;
     } else if (next_bytes_are("false")) {
       cursor_ += 5;
-      value.kind = JsonKind::Boolean;
+      value.kind = JsonKind::boolean;
       value.number = 0.0;
     } else if (next_bytes_are("null")) {
       cursor_ += 4;
@@ -210,13 +191,13 @@ class Parser {
     const std::size_t start = cursor_;
     while (!at_end() && is_number_byte(peek())) ++cursor_;
     if (cursor_ == start) fail();
-    value.kind = JsonKind::Number;
+    value.kind = JsonKind::number;
     value.number = convert_number(document_.substr(start, cursor_ - start));
   }
 
   void read_object(JsonValue& value, int depth) {
     ++cursor_;  // '{'
-    value.kind = JsonKind::Object;
+    value.kind = JsonKind::object;
     skip_whitespace();
     if (!at_end() && peek() == '}') {
       ++cursor_;
@@ -242,7 +223,7 @@ class Parser {
 
   void read_array(JsonValue& value, int depth) {
     ++cursor_;  // '['
-    value.kind = JsonKind::Array;
+    value.kind = JsonKind::array;
     skip_whitespace();
     if (!at_end() && peek() == ']') {
       ++cursor_;
@@ -309,7 +290,7 @@ class Parser {
           text += '\t';
           break;
         case 'u':
-          append_utf8(text, read_escaped_code());
+          platform::append_utf8(text, read_escaped_code());
           break;
         default:
           fail();

@@ -10,16 +10,16 @@
 #include <vector>
 
 enum class JsonKind : std::int32_t {
-  Null = 0,
-  Boolean = 1,
-  Number = 2,
-  String = 3,
-  Array = 4,
-  Object = 5
+  null = 0,
+  boolean = 1,
+  number = 2,
+  string = 3,
+  array = 4,
+  object = 5
 };
 
 struct JsonValue {
-  JsonKind kind = JsonKind::Null;
+  JsonKind kind = JsonKind::null;
   double number = 0.0;              // Number: the value; Boolean: 1.0 or 0.0; otherwise 0.0
   std::string text;                 // String: the decoded bytes; otherwise empty
   std::vector<JsonValue> elements;  // Array: in order

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -337,10 +336,7 @@ void* thread_main(void* start) {
 }  // namespace
 
 bool prepare_user_interface() {
-  if (::isatty(STDIN_FILENO)) return true;
-  std::fputs("Corvalis Setup needs a terminal to show its window; run it in one, or use --check.\n",
-             stderr);
-  return false;
+  return ::isatty(STDIN_FILENO);
 }
 
 void* load_program_icon(bool) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/dialog.h"
+#include "platform/support_win.h"
 
 namespace platform {
 
@@ -27,10 +28,6 @@ Call common_controls_function(WORD ordinal) {
   if (!module) return nullptr;
   const FARPROC address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
   return reinterpret_cast<Call>(reinterpret_cast<void*>(address));
-}
-
-const wchar_t* wide(const char16_t* text) {
-  return reinterpret_cast<const wchar_t*>(text);
 }
 
 HRESULT CALLBACK native_callback(HWND window, UINT notification, WPARAM wparam, LPARAM lparam,

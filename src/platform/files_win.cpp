@@ -3,14 +3,11 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/support_win.h"
 
 namespace platform {
 
 namespace {
-
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 HANDLE native_handle(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -22,17 +19,6 @@ bool fill_entry(const WIN32_FIND_DATAW& found, FolderEntry& entry) {
   entry.is_link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   return entry.name != u"." && entry.name != u"..";
 }
-
-// Closes a handle this file opened for one call.
-struct FileHandle {
-  explicit FileHandle(HANDLE opened) : handle(opened) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-  }
-  HANDLE handle;
-};
 
 }  // namespace
 
@@ -63,13 +49,13 @@ bool reset_attributes(const std::u16string& path) {
   if (!is_link(path)) return ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL) != 0;
   // SetFileAttributesW would reach through a link and change its target, which is not ours.
   // Attribute access is not subject to sharing, so any holder of the link lets this through.
-  const FileHandle link{::CreateFileW(
+  const KernelHandle link{::CreateFileW(
       wide(path), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-  if (link.handle == INVALID_HANDLE_VALUE) return false;
+  if (!link) return false;
   FILE_BASIC_INFO info{};  // zero times are left as they are
   info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return ::SetFileInformationByHandle(link.handle, FileBasicInfo, &info, sizeof info) != 0;
+  return ::SetFileInformationByHandle(link.get(), FileBasicInfo, &info, sizeof info) != 0;
 }
 
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {

@@ -23,8 +23,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
-#include "failure.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -39,54 +39,44 @@ constexpr long receive_buffer_bytes = 64 * 1024;  // fits the L2 cache it is cop
 // session handle it lives until the process ends.
 CURLSH* shared_client = nullptr;
 
-CURLSH* client() {
-  if (shared_client) return shared_client;
-  if (::curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-    throw Failure("Windows couldn't start a download.");
-  }
+}  // namespace
+
+bool open_http_client() {
+  if (shared_client) return true;
+  if (::curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
   CURLSH* share = ::curl_share_init();
-  if (!share) throw Failure("Windows couldn't start a download.");
+  if (!share) return false;
   // One thread at a time uses the client, so the share needs no lock callbacks.
   ::curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   ::curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   shared_client = share;
-  return shared_client;
+  return true;
 }
 
-// Each libcurl handle lives in a small owner, released on every way out.
-struct EasyHandle {
-  CURL* handle = ::curl_easy_init();
-  EasyHandle() = default;
-  EasyHandle(const EasyHandle&) = delete;
-  EasyHandle& operator=(const EasyHandle&) = delete;
-  ~EasyHandle() {
-    if (handle) ::curl_easy_cleanup(handle);
-  }
-};
+namespace {
 
-struct UrlHandle {
-  CURLU* handle = ::curl_url();
-  UrlHandle() = default;
-  UrlHandle(const UrlHandle&) = delete;
-  UrlHandle& operator=(const UrlHandle&) = delete;
-  ~UrlHandle() {
-    if (handle) ::curl_url_cleanup(handle);
-  }
+// Each libcurl handle lives in a unique_ptr, released on every way out.
+struct EasyHandleDeleter {
+  void operator()(CURL* handle) const { ::curl_easy_cleanup(handle); }
 };
+struct UrlHandleDeleter {
+  void operator()(CURLU* handle) const { ::curl_url_cleanup(handle); }
+};
+struct HeaderListDeleter {
+  void operator()(curl_slist* list) const { ::curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, UrlHandleDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
-struct HeaderList {
-  curl_slist* list = nullptr;
-  HeaderList() = default;
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-  ~HeaderList() { ::curl_slist_free_all(list); }
-  bool add(const char* header) {
-    curl_slist* longer = ::curl_slist_append(list, header);
-    if (!longer) return false;
-    list = longer;
-    return true;
-  }
-};
+// Appends a header; false (the list unchanged) when there is no memory for it.
+bool add_header(HeaderList& headers, const char* header) {
+  curl_slist* longer = ::curl_slist_append(headers.get(), header);
+  if (!longer) return false;
+  (void)headers.release();  // `longer` begins with the old list
+  headers.reset(longer);
+  return true;
+}
 
 // A part of a parsed URL in UTF-16 units, or -1 when libcurl cannot give it.
 long part_length(CURLU* url, CURLUPart part) {
@@ -103,22 +93,22 @@ long part_length(CURLU* url, CURLUPart part) {
 // an http or https URL whose host fits in 255 units and whose path (with its query) in 2047.
 // The path is measured as it will be sent, dot segments included.
 bool url_fits(const std::string& url, bool& secure) {
-  UrlHandle parsed;
-  if (!parsed.handle ||
-      ::curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) {
+  const UrlHandle parsed(::curl_url());
+  if (!parsed ||
+      ::curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) {
     return false;
   }
   char* scheme = nullptr;
-  if (::curl_url_get(parsed.handle, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) {
+  if (::curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) {
     return false;
   }
   const std::string scheme_text = scheme;
   ::curl_free(scheme);
   if (scheme_text != "http" && scheme_text != "https") return false;
   secure = scheme_text == "https";
-  const long host = part_length(parsed.handle, CURLUPART_HOST);
-  const long path = part_length(parsed.handle, CURLUPART_PATH);
-  const long query = part_length(parsed.handle, CURLUPART_QUERY);
+  const long host = part_length(parsed.get(), CURLUPART_HOST);
+  const long path = part_length(parsed.get(), CURLUPART_PATH);
+  const long query = part_length(parsed.get(), CURLUPART_QUERY);
   if (host < 1 || host > 255 || path < 0 || query < 0) return false;
   return path + (query ? query + 1 : 0) <= 2047;
 }
@@ -187,18 +177,22 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
     error = CURLE_URL_MALFORMAT;
     return false;
   }
-  CURLSH* share = client();
+  if (!open_http_client()) {
+    error = CURLE_FAILED_INIT;
+    return false;
+  }
 
-  EasyHandle request;
+  const EasyHandle request(::curl_easy_init());
   HeaderList headers;
   // "Accept:" with no value removes libcurl's default Accept header.
-  if (!request.handle || !headers.add("Cache-Control: no-cache") || !headers.add("Accept:")) {
+  if (!request || !add_header(headers, "Cache-Control: no-cache") ||
+      !add_header(headers, "Accept:")) {
     error = CURLE_OUT_OF_MEMORY;
     return false;
   }
-  CURL* handle = request.handle;
+  CURL* handle = request.get();
   Reception reception{&body, handle};
-  ::curl_easy_setopt(handle, CURLOPT_SHARE, share);
+  ::curl_easy_setopt(handle, CURLOPT_SHARE, shared_client);
   ::curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
   ::curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);
   ::curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -206,7 +200,7 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   ::curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
   ::curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   ::curl_easy_setopt(handle, CURLOPT_USERAGENT, "CorvalisSetup/1.0");
-  ::curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.list);
+  ::curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   ::curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_budget_ms);
   ::curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
   ::curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stall_seconds);

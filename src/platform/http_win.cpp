@@ -5,8 +5,8 @@
 // windows.h first: winhttp.h relies on its types.
 #include <winhttp.h>
 
-#include "failure.h"
 #include "platform/platform.h"
+#include "platform/support_win.h"
 
 namespace platform {
 
@@ -19,8 +19,10 @@ constexpr DWORD secure_flag = 0x00800000;  // WINHTTP_FLAG_SECURE
 // The shared client handle: opened by the first request, kept until the process ends.
 HINTERNET session = nullptr;
 
-HINTERNET client() {
-  if (session) return session;
+}  // namespace
+
+bool open_http_client() {
+  if (session) return true;
   HINTERNET opened = ::WinHttpOpen(L"CorvalisSetup/1.0", automatic_proxy, WINHTTP_NO_PROXY_NAME,
                                    WINHTTP_NO_PROXY_BYPASS, 0);
   // Windows before 8.1 refuses automatic discovery: take the configured proxy instead.
@@ -28,28 +30,22 @@ HINTERNET client() {
     opened = ::WinHttpOpen(L"CorvalisSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   }
-  if (!opened) throw Failure("Windows couldn't start a download.");
+  if (!opened) return false;
   // Name resolution, connect, send, receive.
   ::WinHttpSetTimeouts(opened, 15000, 15000, 30000, 60000);
   session = opened;
-  return session;
+  return true;
 }
 
-// A connection or request handle, closed on every way out.
-class InternetHandle {
- public:
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  ~InternetHandle() {
-    if (handle_) ::WinHttpCloseHandle(handle_);
-  }
-  explicit operator bool() const { return handle_ != nullptr; }
-  HINTERNET get() const { return handle_; }
+namespace {
 
- private:
-  HINTERNET handle_;
+// Connection and request handles: WinHttpCloseHandle.
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static bool is_valid(Handle handle) { return handle != nullptr; }
+  static void close(Handle handle) { ::WinHttpCloseHandle(handle); }
 };
+using InternetHandle = ScopedHandle<InternetHandleTraits>;
 
 // The length the server states, or -1 when it states none (chunked or close-delimited
 // bodies). Read as text: not every WinHTTP answers the 64-bit number query.
@@ -135,8 +131,11 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   }
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-  HINTERNET shared = client();
-  InternetHandle connection(::WinHttpConnect(shared, host, parts.nPort, 0));
+  if (!open_http_client()) {
+    error = ::GetLastError();
+    return false;
+  }
+  InternetHandle connection(::WinHttpConnect(session, host, parts.nPort, 0));
   if (!connection) {
     error = ::GetLastError();
     return false;

@@ -37,6 +37,11 @@ extern const std::u16string_view default_program_files_folder;
 std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
 
+// Appends `code` in UTF-8: one byte below 0x80, two below 0x800, three below 0x10000, else four.
+// Nothing is judged: a surrogate gets its three bytes and a code above 0x10FFFF four (up to
+// 0x1FFFFF). Portable, the same on every platform.
+void append_utf8(std::string& out, char32_t code);
+
 // ---------------------------------------------------------------------------------------------
 // Process, environment, clock
 
@@ -49,8 +54,8 @@ void remember_arguments(int argc, char** argv);
 std::u16string environment_variable(std::u16string_view name);
 // Sets (or, with `unset`, removes) a variable of this process. Tests use it to point the
 // installer at sandbox folders; the installer itself never changes its environment.
-void set_environment_variable(std::u16string_view name, std::u16string_view value,
-                              bool unset = false);
+void set_environment_variable_for_testing(std::u16string_view name, std::u16string_view value,
+                                          bool unset = false);
 
 // The user's temporary folder, never empty. Windows: GetTempPathW (with its trailing
 // backslash), or C:\Windows\Temp\ when Windows reports none. POSIX: $TMPDIR when set and not
@@ -80,7 +85,7 @@ std::uint64_t tick_count();
 // wait are recorded instead of slept; with an observer set, nothing sleeps.
 void pause(std::uint32_t milliseconds);
 using PauseObserver = void (*)(std::uint32_t milliseconds);
-void observe_pauses(PauseObserver observer);  // nullptr restores real sleeping
+void observe_pauses_for_testing(PauseObserver observer);  // nullptr restores real sleeping
 
 struct LocalTime {
   int year, month, day, hour, minute, second;
@@ -218,12 +223,15 @@ class Sha512 {
 // The largest body an exchange accepts: 200 MiB. A body of exactly this size is accepted.
 inline constexpr std::size_t http_body_limit = 209'715'200;
 
-// One GET of `url` with the user agent "CorvalisSetup/1.0" and "Cache-Control: no-cache".
-// True when the whole exchange worked and the whole body was read, whatever the status; the
-// caller judges `status` (0 when no status arrived). `error` is the transport's own error code
-// of a failed exchange (GetLastError on Windows, the CURLcode on POSIX), 0 when there is none.
-// The first call opens the process-wide client handle, kept until the process ends; when it
-// cannot be opened this throws Failure("Windows couldn't start a download.").
+// Opens the process-wide client handle (WinHttpOpen; POSIX: libcurl's global state and a share
+// object), kept until the process ends; later calls only answer. False when it cannot be opened.
+bool open_http_client();
+
+// One GET of `url` with the user agent "CorvalisSetup/1.0" and "Cache-Control: no-cache", on
+// the client `open_http_client` opened (opening it when nobody has). True when the whole
+// exchange worked and the whole body was read, whatever the status; the caller judges `status`
+// (0 when no status arrived). `error` is the transport's own error code of a failed exchange
+// (GetLastError on Windows, the CURLcode on POSIX), 0 when there is none.
 bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& status,
                    std::uint32_t& error);
 

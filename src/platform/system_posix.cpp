@@ -44,24 +44,6 @@ std::string program_started_as(const char* pid) {
   return arguments.substr(0, arguments.find('\0'));
 }
 
-void append_utf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 std::vector<std::u16string> remembered_arguments;
 PauseObserver pause_observer = nullptr;
 
@@ -163,7 +145,8 @@ std::u16string environment_variable(std::u16string_view name) {
   return value ? utf8_to_utf16(value) : std::u16string();
 }
 
-void set_environment_variable(std::u16string_view name, std::u16string_view value, bool unset) {
+void set_environment_variable_for_testing(std::u16string_view name, std::u16string_view value,
+                                          bool unset) {
   const std::string key = utf16_to_utf8(name);
   if (unset) {
     ::unsetenv(key.c_str());
@@ -209,7 +192,7 @@ void pause(std::uint32_t milliseconds) {
   }
 }
 
-void observe_pauses(PauseObserver observer) {
+void observe_pauses_for_testing(PauseObserver observer) {
   pause_observer = observer;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/support_win.h"
 
 namespace platform {
 
@@ -18,27 +19,7 @@ const std::u16string_view default_program_files_folder = u"C:\\Program Files";
 
 namespace {
 
-const wchar_t* wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
 PauseObserver pause_observer = nullptr;
-
-// A handle closed on every way out.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (valid()) ::CloseHandle(handle_);
-  }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 }  // namespace
 
@@ -94,7 +75,8 @@ std::u16string environment_variable(std::u16string_view name) {
   }
 }
 
-void set_environment_variable(std::u16string_view name, std::u16string_view value, bool unset) {
+void set_environment_variable_for_testing(std::u16string_view name, std::u16string_view value,
+                                          bool unset) {
   const std::u16string key(name), text(value);
   ::SetEnvironmentVariableW(wide(key), unset ? nullptr : wide(text));
 }
@@ -135,7 +117,7 @@ void pause(std::uint32_t milliseconds) {
   }
 }
 
-void observe_pauses(PauseObserver observer) {
+void observe_pauses_for_testing(PauseObserver observer) {
   pause_observer = observer;
 }
 
@@ -146,7 +128,7 @@ LocalTime local_time() {
 }
 
 bool running_process_names(std::vector<std::u16string>& names) {
-  ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  const KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return false;
   names.clear();
   PROCESSENTRY32W entry;

@@ -27,11 +27,6 @@ bool is_version_name(std::u16string_view name) {
   return true;
 }
 
-std::u16string decimal(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
-
 // Replaces `document` with `content` in one step: the content goes to a new file in the same
 // folder, reaches the disk, and only then is moved over the document. A failure on the way
 // removes the new file and leaves the document as it was.
@@ -87,7 +82,7 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
     if (content.starts_with(byte_order_mark)) content.erase(0, byte_order_mark.size());
 
     const std::string edited =
-        add_command_bridge(content, wide_to_utf8(control_surface_plugin_path()));
+        add_command_bridge(content, platform::utf16_to_utf8(control_surface_plugin_path()));
     if (edited == content) continue;
 
     make_folders(folder);

@@ -15,15 +15,6 @@ std::u16string join_segments(std::u16string base,
   return base;
 }
 
-bool same_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; };
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::u16string environment_value(std::u16string_view name) {
@@ -41,7 +32,7 @@ std::vector<std::u16string> program_files_folders() {
     if (value.empty()) continue;
     bool known = false;
     for (const std::u16string& folder : folders)
-      known = known || same_ignoring_ascii_case(folder, value);
+      known = known || equal_ignoring_ascii_case(folder, value);
     if (!known) folders.push_back(std::move(value));
   }
   return folders;
@@ -56,7 +47,7 @@ std::u16string control_surface_plugin_path() {
 
 std::vector<std::u16string> plugin_targets(std::string_view name) {
   if (name == "Corvalis.acsrf") return {control_surface_plugin_path()};
-  const std::u16string file = utf8_to_wide(name);
+  const std::u16string file = platform::utf8_to_utf16(name);
   std::vector<std::u16string> targets;
   for (const std::u16string& folder : program_files_folders()) {
     targets.push_back(join_segments(

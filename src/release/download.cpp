@@ -7,7 +7,7 @@
 
 std::string download_release_file(const std::u16string& release_base, const JsonValue& entry) {
   const std::string encoded_path = percent_encode_path(entry.member("path").text);
-  std::string bytes = http_get(release_base + u"/files/" + utf8_to_wide(encoded_path));
+  std::string bytes = http_get(release_base + u"/files/" + platform::utf8_to_utf16(encoded_path));
   const std::optional<std::uint64_t> size = expected_file_size(entry.member("size").number);
   // The length first: a file of the wrong length is damaged whatever its digest, and a
   // damaged file is not worth hashing.

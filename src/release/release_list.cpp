@@ -10,12 +10,7 @@
 namespace {
 
 [[noreturn]] void fail_unsigned() {
-  throw Failure("A download from " + std::string(release_host_name) +
-                " wasn't signed by Corvalis, so nothing was installed.");
-}
-
-[[noreturn]] void fail_sense() {
-  throw Failure("A release list from " + std::string(release_host_name) + " didn't make sense.");
+  throw Failure(unsigned_release_list_message);
 }
 
 // The value of a standard Base64 digit, or -1 for any other byte.
@@ -70,6 +65,7 @@ ReleaseList open_release_list(std::string&& document_text, std::string&& signatu
   document_text.clear();  // a moved-from string is only valid; the caller is promised empty
   signature_text.clear();
   list.document = parse_json(list.document_text);  // fails with the message about sense
-  if (list.document.member("files").kind != JsonKind::Array) fail_sense();
+  if (list.document.member("files").kind != JsonKind::array)
+    throw Failure(nonsense_release_list_message);
   return list;
 }

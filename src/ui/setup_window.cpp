@@ -8,22 +8,83 @@
 
 namespace {
 
+using platform::DialogButton;
+using platform::DialogPage;
+using platform::DialogWindow;
+
 // The window and its worker refer to these by address for the life of the process. Only the
 // Failure page's detail changes after the window opens, and only the worker changes it, before
 // it navigates there: the window does not read it while a worker runs.
 std::array<DialogPage, 4> pages;
 std::u16string failure_message_text;
-InstallOperation install_operation = nullptr;
+InstallOperation install_operation;
 void* program_icon = nullptr;
+
+DialogPage& page_record(SetupPage page) {
+  return pages[static_cast<std::size_t>(page)];
+}
 
 const DialogButton install_buttons[] = {{install_button, u"Install"}};
 const DialogButton try_again_buttons[] = {{try_again_button, u"Try again"}};
 
-}  // namespace
+// The Setup window as the install run sees it: its reports go straight to the dialog.
+class DialogProgress : public SetupWindow {
+ public:
+  explicit DialogProgress(DialogWindow& dialog) : dialog_(dialog) {}
+  void set_heading(std::u16string_view heading) override { dialog_.set_heading(heading); }
+  void set_detail(std::u16string_view detail) override { dialog_.set_detail(detail); }
+  void set_progress(int position) override { dialog_.set_progress(position); }
+
+ private:
+  DialogWindow& dialog_;
+};
+
+// The worker thread: one install run through `parameter` (a DialogWindow*), then the navigation
+// to the Installed or the Failure page.
+std::uint32_t run_worker(void* parameter) {
+  auto* window = static_cast<DialogWindow*>(parameter);
+  DialogProgress progress(*window);
+  try {
+    install_operation(&progress);
+  } catch (const std::exception& failure) {
+    log_line("Failed: " + std::string(failure.what()));
+    failure_message_text = platform::utf8_to_utf16(failure.what()) + u"\n\nLog: " + log_file_path();
+    page_record(SetupPage::failure).detail = failure_message_text.c_str();
+    window->navigate(page_record(SetupPage::failure));
+    return 0;
+  }
+  window->navigate(page_record(SetupPage::installed));
+  return 0;
+}
+
+// The dialog's callback for every page.
+int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t wparam,
+                    std::intptr_t, std::intptr_t data) {
+  switch (notification) {
+    case platform::dialog_created:
+      if (void* small_icon = platform::load_program_icon(false))
+        window->set_icon(false, small_icon);
+      if (program_icon) window->set_icon(true, program_icon);
+      return 0;
+    case platform::dialog_navigated:
+      // A thread that cannot start leaves the Progress page as it is until the user closes it.
+      if (data == static_cast<std::intptr_t>(SetupPage::progress))
+        platform::start_thread(run_worker, window);
+      return 0;
+    case platform::dialog_button_clicked:
+      if (wparam == std::uintptr_t{install_button} || wparam == std::uintptr_t{try_again_button}) {
+        window->navigate(page_record(SetupPage::progress));
+        return 1;  // S_FALSE: the button does not close the window
+      }
+      return 0;
+    default:
+      return 0;
+  }
+}
 
 void page_setup(DialogPage& page, int number, const char16_t* heading, const char16_t* detail) {
   page = DialogPage{};
-  page.flags = dialog_use_icon_handle | dialog_allow_cancellation;
+  page.flags = platform::dialog_use_icon_handle | platform::dialog_allow_cancellation;
   page.title = u"Corvalis Setup";
   page.main_icon = program_icon;
   page.heading = heading;
@@ -33,79 +94,56 @@ void page_setup(DialogPage& page, int number, const char16_t* heading, const cha
   page.width = 260;
 }
 
-bool show_setup_window(void* large_icon, InstallOperation run, ShowDialog show) {
-  program_icon = large_icon;
-  install_operation = run;
+// The record of `page` with the settings every page shares.
+DialogPage& set_up(SetupPage page, const char16_t* heading, const char16_t* detail) {
+  DialogPage& record = page_record(page);
+  page_setup(record, static_cast<int>(page), heading, detail);
+  return record;
+}
 
-  DialogPage& welcome = pages[welcome_page];
-  page_setup(welcome, welcome_page, u"Install Corvalis for Premiere Pro", nullptr);
+}  // namespace
+
+bool show_setup_window(void* large_icon, InstallOperation run, platform::ShowDialog show) {
+  program_icon = large_icon;
+  install_operation = std::move(run);
+
+  DialogPage& welcome = set_up(SetupPage::welcome, u"Install Corvalis for Premiere Pro", nullptr);
   welcome.buttons = install_buttons;
   welcome.button_count = 1;
   welcome.default_button = install_button;
-  welcome.common_buttons = dialog_cancel_button;
+  welcome.common_buttons = platform::dialog_cancel_button;
 
-  DialogPage& progress = pages[progress_page];
-  page_setup(progress, progress_page, u"Installing Corvalis", u"Downloading...");
-  progress.flags |= dialog_show_progress_bar;
-  progress.common_buttons = dialog_cancel_button;
+  DialogPage& progress = set_up(SetupPage::progress, u"Installing Corvalis", u"Downloading...");
+  progress.flags |= platform::dialog_show_progress_bar;
+  progress.common_buttons = platform::dialog_cancel_button;
 
-  DialogPage& installed = pages[installed_page];
-  page_setup(installed, installed_page, u"Corvalis is installed",
-             u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
-  installed.common_buttons = dialog_close_button;
+  DialogPage& installed = set_up(SetupPage::installed, u"Corvalis is installed",
+                                 u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
+  installed.common_buttons = platform::dialog_close_button;
 
-  DialogPage& failure = pages[failure_page];
-  page_setup(failure, failure_page, u"Corvalis wasn't installed", failure_message_text.c_str());
+  DialogPage& failure =
+      set_up(SetupPage::failure, u"Corvalis wasn't installed", failure_message_text.c_str());
   failure.buttons = try_again_buttons;
   failure.button_count = 1;
   failure.default_button = try_again_button;
-  failure.common_buttons = dialog_close_button;
+  failure.common_buttons = platform::dialog_close_button;
 
   return show(welcome);
 }
 
-int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t wparam,
-                    std::intptr_t, std::intptr_t data) {
-  switch (notification) {
-    case dialog_created:
-      if (void* small_icon = platform::load_program_icon(false))
-        window->set_icon(false, small_icon);
-      if (program_icon) window->set_icon(true, program_icon);
-      return 0;
-    case dialog_navigated:
-      // A thread that cannot start leaves the Progress page as it is until the user closes it.
-      if (data == progress_page) platform::start_thread(run_worker, window);
-      return 0;
-    case dialog_button_clicked:
-      if (wparam == std::uintptr_t{install_button} || wparam == std::uintptr_t{try_again_button}) {
-        window->navigate(pages[progress_page]);
-        return 1;  // S_FALSE: the button does not close the window
-      }
-      return 0;
-    default:
-      return 0;
-  }
+const DialogPage& setup_page_for_testing(SetupPage page) {
+  return page_record(page);
 }
 
-std::uint32_t run_worker(void* parameter) {
-  auto* window = static_cast<DialogWindow*>(parameter);
-  try {
-    install_operation(window);
-  } catch (const std::exception& failure) {
-    log_line("Failed: " + std::string(failure.what()));
-    failure_message_text = utf8_to_wide(failure.what()) + u"\n\nLog: " + log_file_path();
-    pages[failure_page].detail = failure_message_text.c_str();
-    window->navigate(pages[failure_page]);
-    return 0;
-  }
-  window->navigate(pages[installed_page]);
-  return 0;
-}
-
-const DialogPage& setup_page(SetupPage page) {
-  return pages[page];
-}
-
-const std::u16string& failure_text() {
+const std::u16string& failure_text_for_testing() {
   return failure_message_text;
+}
+
+void page_setup_for_testing(DialogPage& page, int number, const char16_t* heading,
+                            const char16_t* detail) {
+  page_setup(page, number, heading, detail);
+}
+
+platform::DialogCallback page_callback_for_testing() {
+  return on_dialog_event;
 }

@@ -5,40 +5,37 @@
 // an install run and then moves the window to the Installed or the Failure page; Try again on
 // the Failure page starts a new run. The window computes nothing itself.
 
-#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/dialog.h"
-#include "ui/dialog.h"
+#include "ui/progress.h"
 
-enum SetupPage : int { welcome_page = 0, progress_page = 1, installed_page = 2, failure_page = 3 };
+// The pages, numbered as their records' callback data.
+enum class SetupPage : int { welcome = 0, progress = 1, installed = 2, failure = 3 };
 
 inline constexpr int install_button = 100;
 inline constexpr int try_again_button = 101;
 
-// What the worker runs: `install_run` in the program, a stand-in in tests. It returns normally
-// on success and throws (Failure, or any standard exception) on failure.
-using InstallOperation = void (*)(WindowReference window);
+// What the worker runs: `install_run` with the run's settings in the program, a stand-in in
+// tests. It returns normally on success and throws (Failure, or any standard exception) on
+// failure.
+using InstallOperation = std::function<void(WindowReference window)>;
 
 // Fills the four page records, shows the window on the Welcome page through `show` and returns
 // when the window has closed; false when it could not be shown at all. `large_icon` (may be
-// null) is every page's main icon and the window's large icon. Each worker performs `run`.
+// null) is every page's main icon and the window's large icon. Each worker performs `run`: one
+// install run reporting to the window, then the navigation to the Installed or the Failure page.
+// Failures are logged as "Failed: " + message and shown with the log's path.
 bool show_setup_window(void* large_icon, InstallOperation run,
-                       ShowDialog show = platform::show_task_dialog);
+                       platform::ShowDialog show = platform::show_task_dialog);
 
-// Clears `page` and fills the settings every page shares: flags, title, main icon, heading,
-// detail (null for none), callback, callback data = `number`, width.
-void page_setup(DialogPage& page, int number, const char16_t* heading, const char16_t* detail);
-
-// The dialog's callback for every page (see the .cpp for what each notification does).
-int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t wparam,
-                    std::intptr_t lparam, std::intptr_t data);
-
-// The worker thread: one install run through `window` (a DialogWindow*), then the navigation to
-// the Installed or the Failure page. Failures are logged as "Failed: " + message and shown with
-// the log's path. Returns 0.
-std::uint32_t run_worker(void* window);
-
-// The page records and the failure text, process-wide and alive until the process ends.
-const DialogPage& setup_page(SetupPage page);
-const std::u16string& failure_text();
+// Test seams. The page records and the failure text, process-wide and alive until the process
+// ends; the settings every page shares (flags, title, main icon, heading, detail (null for
+// none), callback, callback data = `number`, width), filled into a cleared `page`; and the
+// callback every page has.
+const platform::DialogPage& setup_page_for_testing(SetupPage page);
+const std::u16string& failure_text_for_testing();
+void page_setup_for_testing(platform::DialogPage& page, int number, const char16_t* heading,
+                            const char16_t* detail);
+platform::DialogCallback page_callback_for_testing();

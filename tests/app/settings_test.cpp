@@ -9,15 +9,19 @@ namespace {
 
 class CommandLine : public testing::Test {
  protected:
-  void SetUp() override { restore_default_settings(); }
-  void TearDown() override { restore_default_settings(); }
-
-  // Scans "setup.exe" followed by the given arguments.
-  static bool scan(std::initializer_list<std::u16string> arguments) {
+  // Parses "setup.exe" followed by the given arguments; the settings of an accepted command
+  // line become `settings`.
+  bool scan(std::initializer_list<std::u16string> arguments) {
     std::vector<std::u16string> all{u"setup.exe"};
     all.insert(all.end(), arguments);
-    return scan_arguments(all);
+    const std::optional<RunSettings> parsed = parse_command_line(all);
+    if (parsed) settings = *parsed;
+    return parsed.has_value();
   }
+  bool check_mode() const { return settings.check; }
+  const std::u16string& base_url() const { return settings.base; }
+
+  RunSettings settings;
 };
 
 TEST_F(CommandLine, DefaultsAreAnHttpsOriginAndInstallMode) {
@@ -43,7 +47,7 @@ TEST_F(CommandLine, LocalHttpHostsAreAcceptedWithAPortAndAPath) {
   for (const char16_t* value :
        {u"http://localhost", u"http://127.0.0.1/", u"http://localhost/mirror",
         u"http://127.0.0.1:65535/a/b", u"http://localhost:1"}) {
-    EXPECT_TRUE(scan({u"--base", value})) << "refused: " << wide_to_utf8(value);
+    EXPECT_TRUE(scan({u"--base", value})) << "refused: " << platform::utf16_to_utf8(value);
   }
 }
 
@@ -61,14 +65,13 @@ TEST_F(CommandLine, OtherValuesAreRefused) {
         u"http://localhost#.example.com", u"http://localhost:", u"http://localhost:/x",
         u"http://localhost:0", u"http://localhost:65536", u"http://localhost:08080",
         u"http://localhost:80x", u"http://localhost:+80", u"http://localhost :80"}) {
-    restore_default_settings();
-    EXPECT_FALSE(scan({u"--base", value})) << "accepted: " << wide_to_utf8(value);
+    EXPECT_FALSE(scan({u"--base", value})) << "accepted: " << platform::utf16_to_utf8(value);
   }
 }
 
-TEST_F(CommandLine, RefusalStopsTheScanBeforeLaterOptions) {
+TEST_F(CommandLine, ARefusedBaseRefusesTheWholeCommandLine) {
   EXPECT_FALSE(scan({u"--base", u"http://example.com", u"--check"}));
-  EXPECT_FALSE(check_mode());
+  EXPECT_FALSE(scan({u"--check", u"--base", u"https://example.com", u"--base", u"http://x"}));
 }
 
 TEST_F(CommandLine, CheckAndTheLastAcceptedBaseWin) {
@@ -82,7 +85,6 @@ TEST_F(CommandLine, ABaseWithoutValueIsIgnoredAndCheckAtTheEndCounts) {
   EXPECT_TRUE(scan({u"--check", u"--base"}));
   EXPECT_TRUE(check_mode());
   EXPECT_EQ(base_url(), default_release_host);
-  restore_default_settings();
   EXPECT_TRUE(scan({u"--base", u"https://example.com", u"--check"}));
   EXPECT_TRUE(check_mode());
 }
@@ -94,8 +96,9 @@ TEST_F(CommandLine, OptionsAreCaseSensitiveAndOthersIgnored) {
 }
 
 TEST_F(CommandLine, TheProgramPathIsNeverAnOption) {
-  EXPECT_TRUE(scan_arguments({u"--check"}));
-  EXPECT_FALSE(check_mode());
+  const std::optional<RunSettings> parsed = parse_command_line({u"--check"});
+  ASSERT_TRUE(parsed);
+  EXPECT_FALSE(parsed->check);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST(MakeFolders, NamesTheParentThatCouldNotBeMade) {
     FAIL() << "no Failure";
   } catch (const Failure& failure) {
     EXPECT_EQ(std::string(failure.what()),
-              "Couldn't make the folder " + wide_to_utf8(parent) + ".");
+              "Couldn't make the folder " + platform::utf16_to_utf8(parent) + ".");
   }
   EXPECT_EQ(file_content(sandbox.path(u"file")), "kept");
 }
@@ -78,7 +78,7 @@ TEST(MakeFolders, NamesANameTooLongForTheFileSystem) {
     FAIL() << "no Failure";
   } catch (const Failure& failure) {
     EXPECT_EQ(std::string(failure.what()),
-              "Couldn't make the folder " + wide_to_utf8(parent) + ".");
+              "Couldn't make the folder " + platform::utf16_to_utf8(parent) + ".");
   }
 }
 

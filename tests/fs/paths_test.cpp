@@ -59,38 +59,38 @@ TEST(JoinReleasePath, ConvertsUtf8Segments) {
 
 TEST(Conversion, RoundTripsWellFormedText) {
   const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
-  const std::u16string wide = utf8_to_wide(text);
+  const std::u16string wide = platform::utf8_to_utf16(text);
   EXPECT_EQ(wide, u"a\u00E9\u20AC\U0001F600z");
-  EXPECT_EQ(wide_to_utf8(wide), text);
-  EXPECT_EQ(utf8_to_wide(""), u"");
-  EXPECT_EQ(wide_to_utf8(u""), "");
+  EXPECT_EQ(platform::utf16_to_utf8(wide), text);
+  EXPECT_EQ(platform::utf8_to_utf16(""), u"");
+  EXPECT_EQ(platform::utf16_to_utf8(u""), "");
 }
 
 TEST(Conversion, IllFormedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(utf8_to_wide("\xFF\xFE"), u"\uFFFD\uFFFD");
-  EXPECT_EQ(utf8_to_wide("a\xFF"
-                         "b"),
+  EXPECT_EQ(platform::utf8_to_utf16("\xFF\xFE"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(platform::utf8_to_utf16("a\xFF"
+                                    "b"),
             u"a\uFFFDb");
   // Overlong forms and encoded surrogates are never decoded as the code they pretend to be.
-  const std::u16string overlong = utf8_to_wide("\xC0\xAF");
+  const std::u16string overlong = platform::utf8_to_utf16("\xC0\xAF");
   EXPECT_EQ(overlong.find(u'/'), std::u16string::npos);
   EXPECT_NE(overlong.find(u'\uFFFD'), std::u16string::npos);
-  const std::u16string surrogate = utf8_to_wide("\xED\xA0\x80");
+  const std::u16string surrogate = platform::utf8_to_utf16("\xED\xA0\x80");
   EXPECT_EQ(surrogate.find(u'\xD800'), std::u16string::npos);
   EXPECT_NE(surrogate.find(u'\uFFFD'), std::u16string::npos);
   // A sequence cut short is replaced, and what follows it survives.
-  const std::u16string cut = utf8_to_wide("\xE2\x82z");
+  const std::u16string cut = platform::utf8_to_utf16("\xE2\x82z");
   EXPECT_EQ(cut.back(), u'z');
   EXPECT_NE(cut.find(u'\uFFFD'), std::u16string::npos);
 }
 
 TEST(Conversion, LoneSurrogatesBecomeReplacementCharacters) {
-  EXPECT_EQ(wide_to_utf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
-  EXPECT_EQ(wide_to_utf8(u"a" + std::u16string(1, char16_t(0xDC00)) + u"b"),
+  EXPECT_EQ(platform::utf16_to_utf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+  EXPECT_EQ(platform::utf16_to_utf8(u"a" + std::u16string(1, char16_t(0xDC00)) + u"b"),
             "a\xEF\xBF\xBD"
             "b");
   // A high surrogate followed by a non-surrogate is lone too.
-  EXPECT_EQ(wide_to_utf8(std::u16string{char16_t(0xD83D), u'x'}), "\xEF\xBF\xBDx");
+  EXPECT_EQ(platform::utf16_to_utf8(std::u16string{char16_t(0xD83D), u'x'}), "\xEF\xBF\xBDx");
 }
 
 class KnownFolder : public testing::Test {};

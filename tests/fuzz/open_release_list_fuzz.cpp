@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (damaged) broken("a damaged signature was accepted");
     if (list.document_text != original) broken("the accepted text differs from the input");
     if (!document.empty() || !signature_text.empty()) broken("the caller's texts were kept");
-    if (list.document.member("files").kind != JsonKind::Array) broken("no files array");
+    if (list.document.member("files").kind != JsonKind::array) broken("no files array");
   } catch (const Failure& failure) {
     const bool is_unsigned = std::strcmp(failure.what(), unsigned_message) == 0;
     const bool is_sense = std::strcmp(failure.what(), sense_message) == 0;

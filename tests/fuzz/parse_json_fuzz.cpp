@@ -23,14 +23,14 @@ namespace {
 // The depth of the deepest value below `value`, which is at `depth`; checks each value's fields.
 void check_tree(const JsonValue& value, int depth) {
   if (depth > 32) broken("a value deeper than 32");
-  if (value.kind != JsonKind::String && !value.text.empty()) broken("text outside a string");
-  if (value.kind != JsonKind::Array && !value.elements.empty()) broken("elements outside an array");
-  if (value.kind != JsonKind::Object && !value.members.empty()) broken("members outside an object");
-  if (value.kind == JsonKind::Boolean && value.number != 0.0 && value.number != 1.0) {
+  if (value.kind != JsonKind::string && !value.text.empty()) broken("text outside a string");
+  if (value.kind != JsonKind::array && !value.elements.empty()) broken("elements outside an array");
+  if (value.kind != JsonKind::object && !value.members.empty()) broken("members outside an object");
+  if (value.kind == JsonKind::boolean && value.number != 0.0 && value.number != 1.0) {
     broken("a boolean that is neither 0 nor 1");
   }
-  if ((value.kind == JsonKind::Null || value.kind == JsonKind::String ||
-       value.kind == JsonKind::Array || value.kind == JsonKind::Object) &&
+  if ((value.kind == JsonKind::null || value.kind == JsonKind::string ||
+       value.kind == JsonKind::array || value.kind == JsonKind::object) &&
       value.number != 0.0) {
     broken("a number outside a number or boolean");
   }
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // the classic conversion here.
       const std::string run(document);
       const double expected = std::strtod(run.c_str(), nullptr);
-      if (value.kind != JsonKind::Number) broken("a number run that is not a number");
+      if (value.kind != JsonKind::number) broken("a number run that is not a number");
       if (std::memcmp(&expected, &value.number, sizeof expected) != 0) {
         std::fprintf(stderr, "run [%s]: strtod %.17g, parse_json %.17g\n", run.c_str(), expected,
                      value.number);

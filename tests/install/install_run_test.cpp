@@ -54,10 +54,10 @@ class RecordingWindow : public SetupWindow {
  public:
   std::vector<std::string> seen;
   void set_heading(std::u16string_view heading) override {
-    seen.push_back("heading " + wide_to_utf8(heading));
+    seen.push_back("heading " + platform::utf16_to_utf8(heading));
   }
   void set_detail(std::u16string_view detail) override {
-    seen.push_back("detail " + wide_to_utf8(detail));
+    seen.push_back("detail " + platform::utf16_to_utf8(detail));
   }
   void set_progress(int position) override {
     seen.push_back("progress " + std::to_string(position));
@@ -90,7 +90,7 @@ class InstallRun : public testing::Test {
   TakeTurns turn;
   Sandbox sandbox;
   ReleaseHostSession host;
-  fs::path root = fs::path(wide_to_utf8(sandbox.path(u"host")));
+  fs::path root = fs::path(platform::utf16_to_utf8(sandbox.path(u"host")));
   std::u16string appdata = sandbox.path(u"appdata");
   std::u16string program_files = sandbox.path(u"Program Files");
   std::u16string program_files_x86 = sandbox.path(u"Program Files (x86)");
@@ -106,13 +106,19 @@ class InstallRun : public testing::Test {
       GTEST_SKIP()
           << "this build trusts a real release key; the tests sign with the development key";
     }
-    fs::create_directories(wide_to_utf8(appdata));
+    fs::create_directories(platform::utf16_to_utf8(appdata));
     publish("loader", "1.4.2", loader_files);
     publish("app", "2.0.1", app_files);
-    restore_default_settings();
-    ASSERT_TRUE(scan_arguments({u"setup", u"--base", host.base()}));
+    ASSERT_TRUE(scan({u"setup", u"--base", host.base()}));
   }
-  void TearDown() override { restore_default_settings(); }
+
+  // The run's settings, from a command line as the program would read it.
+  bool scan(const std::vector<std::u16string>& arguments) {
+    const std::optional<RunSettings> parsed = parse_command_line(arguments);
+    if (parsed) settings = *parsed;
+    return parsed.has_value();
+  }
+  RunSettings settings;
 
   void publish(const std::string& component, const std::string& version,
                const std::map<std::string, std::string>& files) {
@@ -123,7 +129,7 @@ class InstallRun : public testing::Test {
       if (!entry.is_regular_file()) continue;
       const std::string relative = fs::relative(entry.path(), root).generic_string();
       served["/" + percent_encode_path(relative)] =
-          file_content(utf8_to_wide(entry.path().string()));
+          file_content(platform::utf8_to_utf16(entry.path().string()));
     }
     serve();
   }
@@ -136,7 +142,7 @@ class InstallRun : public testing::Test {
 
   static void put(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
-    put_file(utf8_to_wide(path.string()), content);
+    put_file(platform::utf8_to_utf16(path.string()), content);
   }
 
   std::u16string under(const std::u16string& base, std::initializer_list<const char16_t*> parts) {
@@ -167,7 +173,7 @@ class InstallRun : public testing::Test {
 
   std::string run_failure(WindowReference window = nullptr) {
     try {
-      install_run(window);
+      install_run(settings, window);
     } catch (const Failure& failure) {
       return failure.what();
     }
@@ -177,14 +183,14 @@ class InstallRun : public testing::Test {
 
 TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   // What an earlier install and an earlier product left behind.
-  put(wide_to_utf8(join_path(panel(), u"old.js")), "old");
-  put(wide_to_utf8(under(panel(), {u"old", u"deep.txt"})), "old");
+  put(platform::utf16_to_utf8(join_path(panel(), u"old.js")), "old");
+  put(platform::utf16_to_utf8(under(panel(), {u"old", u"deep.txt"})), "old");
   const std::u16string legacy_panel =
       under(appdata, {u"Adobe", u"CEP", u"extensions", u"com.brackmoor.panel"});
-  put(wide_to_utf8(join_path(legacy_panel, u"index.html")), "legacy");
+  put(platform::utf16_to_utf8(join_path(legacy_panel, u"index.html")), "legacy");
   const std::u16string legacy_importer =
       under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore", u"Brackmoor"});
-  put(wide_to_utf8(join_path(legacy_importer, u"Brackmoor.prm")), "legacy");
+  put(platform::utf16_to_utf8(join_path(legacy_importer, u"Brackmoor.prm")), "legacy");
   const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
   for (const char16_t* version : {u"24.0", u"25.0", u"Profile-x"}) {
     platform::create_folder(premiere);
@@ -195,11 +201,12 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   const std::string other = "<prop.pair><key>other.plugin</key><prop.list/></prop.pair>\n";
   std::string other_settings(settings_template);
   other_settings.insert(other_settings.find(settings_list) + settings_list.size(), other);
-  put(wide_to_utf8(under(premiere, {u"25.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})),
+  put(platform::utf16_to_utf8(
+          under(premiere, {u"25.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})),
       other_settings);
 
   RecordingWindow window;
-  install_run(&window);
+  install_run(settings, &window);
 
   // The panel folder holds exactly the new release.
   EXPECT_FALSE(platform::path_exists(join_path(panel(), u"old.js")));
@@ -228,8 +235,8 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
 
   std::string edited = add_command_bridge(
       settings_template,
-      wide_to_utf8(under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface",
-                                         u"Corvalis.acsrf"})));
+      platform::utf16_to_utf8(under(program_files, {u"Adobe", u"Common", u"Plug-ins",
+                                                    u"ControlSurface", u"Corvalis.acsrf"})));
   EXPECT_EQ(
       file_content(under(premiere, {u"24.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})),
       edited);
@@ -240,7 +247,7 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   EXPECT_FALSE(platform::path_exists(under(premiere, {u"Profile-x", u"ControlSurface"})));
 
   EXPECT_EQ(log_messages(), (std::vector<std::string>{
-                                "Installing from " + wide_to_utf8(host.base()),
+                                "Installing from " + platform::utf16_to_utf8(host.base()),
                                 "Installed the loader 1.4.2",
                                 "Installed the plug-ins from app 2.0.1",
                                 "Switched the command bridge on in 2 Premiere version(s)",
@@ -259,20 +266,19 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   EXPECT_FALSE(run_folder_left());
 
   // A second run changes no settings: the bridge is already on everywhere.
-  install_run(nullptr);
+  install_run(settings, nullptr);
   const std::vector<std::string> lines = log_messages();
   EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
             (std::vector<std::string>{"Installed the plug-ins from app 2.0.1", "Done"}));
 }
 
 TEST_F(InstallRun, AReleaseWithoutTheControlSurfacePlugInLeavesSettingsAlone) {
-  restore_default_settings();
   publish("app", "2.0.2", {{"host/Corvalis_Importer.prm", "importer"}});
-  ASSERT_TRUE(scan_arguments({u"setup", u"--base", host.base()}));
+  ASSERT_TRUE(scan({u"setup", u"--base", host.base()}));
   const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
   platform::create_folder(premiere);
   platform::create_folder(join_path(premiere, u"24.0"));
-  install_run(nullptr);
+  install_run(settings, nullptr);
   EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
   const std::vector<std::string> lines = log_messages();
   EXPECT_EQ(lines.end()[-2], "Installed the plug-ins from app 2.0.2");
@@ -299,8 +305,8 @@ TEST_F(InstallRun, FailuresEndTheRunWithTheirMessageAndNoRunFolder) {
 
 TEST_F(InstallRun, NoWritableTargetForAPlugInFailsTheRun) {
   // Files where the Program Files folders should be: no target can be made.
-  put(wide_to_utf8(program_files), "blocked");
-  put(wide_to_utf8(program_files_x86), "blocked");
+  put(platform::utf16_to_utf8(program_files), "blocked");
+  put(platform::utf16_to_utf8(program_files_x86), "blocked");
   EXPECT_EQ(run_failure(),
             "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
             "again.");
@@ -308,9 +314,8 @@ TEST_F(InstallRun, NoWritableTargetForAPlugInFailsTheRun) {
 }
 
 TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
-  restore_default_settings();
-  ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", host.base()}));
-  install_run(nullptr);
+  ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
+  install_run(settings, nullptr);
   EXPECT_EQ(log_messages().back(), "Check passed: loader 1.4.2, app 2.0.1");
   EXPECT_FALSE(platform::path_exists(join_path(appdata, u"Adobe")));
   EXPECT_FALSE(platform::path_exists(program_files));
@@ -353,7 +358,7 @@ class PremiereWait : public InstallRun {
     }
   }
   void TearDown() override {
-    platform::observe_pauses(nullptr);
+    platform::observe_pauses_for_testing(nullptr);
     if (fake_premiere > 0) {
       ::kill(fake_premiere, SIGKILL);
       ::waitpid(fake_premiere, nullptr, 0);
@@ -364,9 +369,9 @@ class PremiereWait : public InstallRun {
 
 TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
   ASSERT_TRUE(premiere_is_running());
-  platform::observe_pauses(close_premiere_on_first_pause);
+  platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   RecordingWindow window;
-  install_run(&window);
+  install_run(settings, &window);
   EXPECT_EQ(pauses_seen, 1);
   const std::vector<std::string> first(window.seen.begin(), window.seen.begin() + 6);
   std::vector<std::string> expected =
@@ -377,11 +382,10 @@ TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
 }
 
 TEST_F(PremiereWait, CheckModeDoesNotWait) {
-  restore_default_settings();
-  ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", host.base()}));
+  ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
   ASSERT_TRUE(premiere_is_running());
-  platform::observe_pauses(close_premiere_on_first_pause);
-  install_run(nullptr);
+  platform::observe_pauses_for_testing(close_premiere_on_first_pause);
+  install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 0);
 }
 
@@ -407,7 +411,8 @@ std::size_t open_descriptors() {
 
 std::set<std::string> temp_entries() {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(wide_to_utf8(platform::temp_folder()))) {
+  for (const auto& entry :
+       fs::directory_iterator(platform::utf16_to_utf8(platform::temp_folder()))) {
     names.insert(entry.path().filename().string());
   }
   return names;
@@ -417,14 +422,12 @@ TEST_F(InstallRun, TwoHundredChecksAgainstAHostThatFailsOneRequestInFive) {
   const std::string offline =
       "Couldn't download Corvalis. Check your internet connection and run Setup again.";
   std::mt19937 random(20261209);
-  platform::observe_pauses(record_soak_pause);
+  platform::observe_pauses_for_testing(record_soak_pause);
   struct RestorePauses {
-    ~RestorePauses() { platform::observe_pauses(nullptr); }
+    ~RestorePauses() { platform::observe_pauses_for_testing(nullptr); }
   } restore_pauses;
-
-  restore_default_settings();
-  ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", host.base()}));
-  install_run(nullptr);  // a first run, so that what lives on between runs exists already
+  ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
+  install_run(settings, nullptr);  // a first run, so that what lives on between runs exists already
   const std::size_t descriptors = open_descriptors();
   const std::set<std::string> temp_before = temp_entries();
   int passed = 0, failed = 0, failed_attempts = 0;
@@ -444,8 +447,7 @@ TEST_F(InstallRun, TwoHundredChecksAgainstAHostThatFailsOneRequestInFive) {
       script.push_back({path, answers});
     }
     session.script(script);
-    restore_default_settings();
-    ASSERT_TRUE(scan_arguments({u"setup", u"--check", u"--base", session.base()}));
+    ASSERT_TRUE(scan({u"setup", u"--check", u"--base", session.base()}));
     const std::size_t lines_before = log_messages().size();
     soak_pauses.clear();
 

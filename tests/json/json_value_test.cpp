@@ -20,26 +20,26 @@ const std::string long_text(100, 'x');
 
 JsonValue number(double n) {
   JsonValue v;
-  v.kind = JsonKind::Number;
+  v.kind = JsonKind::number;
   v.number = n;
   return v;
 }
 
 JsonValue string(std::string s) {
   JsonValue v;
-  v.kind = JsonKind::String;
+  v.kind = JsonKind::string;
   v.text = std::move(s);
   return v;
 }
 
 JsonValue object() {
   JsonValue v;
-  v.kind = JsonKind::Object;
+  v.kind = JsonKind::object;
   return v;
 }
 
 void expect_empty_null(const JsonValue& v) {
-  EXPECT_EQ(v.kind, JsonKind::Null);
+  EXPECT_EQ(v.kind, JsonKind::null);
   EXPECT_EQ(v.number, 0.0);
   EXPECT_TRUE(v.text.empty());
   EXPECT_TRUE(v.elements.empty());
@@ -48,7 +48,7 @@ void expect_empty_null(const JsonValue& v) {
 
 TEST(JsonValue, AFreshValueIsAnEmptyNull) {
   expect_empty_null(JsonValue());
-  EXPECT_EQ(static_cast<int>(JsonKind::Object), 5);  // the kinds are numbered as documented
+  EXPECT_EQ(static_cast<int>(JsonKind::object), 5);  // the kinds are numbered as documented
 }
 
 TEST(JsonValueMember, AnswersTheFirstOfDuplicateKeysAndKeepsBoth) {
@@ -66,11 +66,11 @@ TEST(JsonValueMember, ComparesWholeKeysByteForByte) {
   v.members.emplace_back(std::string("a\0b", 3), number(2));
   v.members.emplace_back("", number(3));
   EXPECT_EQ(v.member("files").number, 1.0);
-  EXPECT_EQ(v.member("Files").kind, JsonKind::Null);
-  EXPECT_EQ(v.member("file").kind, JsonKind::Null);
-  EXPECT_EQ(v.member("filess").kind, JsonKind::Null);
+  EXPECT_EQ(v.member("Files").kind, JsonKind::null);
+  EXPECT_EQ(v.member("file").kind, JsonKind::null);
+  EXPECT_EQ(v.member("filess").kind, JsonKind::null);
   // A key holding a zero byte can never equal a zero-terminated name.
-  EXPECT_EQ(v.member("a").kind, JsonKind::Null);
+  EXPECT_EQ(v.member("a").kind, JsonKind::null);
   EXPECT_EQ(v.member("").number, 3.0);
 }
 
@@ -78,7 +78,7 @@ TEST(JsonValueMember, EveryMissAnswersTheOneSharedNull) {
   JsonValue obj = object();
   obj.members.emplace_back("a", number(1));
   JsonValue array;
-  array.kind = JsonKind::Array;
+  array.kind = JsonKind::array;
   array.elements.push_back(number(1));
   // An array holding members is not an object, but lookups only ever read `members`.
   const JsonValue& shared = obj.member("missing");
@@ -101,7 +101,7 @@ TEST(JsonValueMember, TheSharedNullIsTheSameOnEveryThread) {
 TEST(JsonValueMember, ReadsTestNothing) {
   JsonValue v = object();
   JsonValue yes, no;
-  yes.kind = no.kind = JsonKind::Boolean;
+  yes.kind = no.kind = JsonKind::boolean;
   yes.number = 1.0;
   v.members.emplace_back("yes", std::move(yes));
   v.members.emplace_back("no", std::move(no));
@@ -122,13 +122,13 @@ TEST(JsonValueMove, TakesContentsAndLeavesKindAndNumberBehind) {
   const char* buffer = source.text.data();
 
   JsonValue target(std::move(source));
-  EXPECT_EQ(target.kind, JsonKind::String);
+  EXPECT_EQ(target.kind, JsonKind::string);
   EXPECT_EQ(target.number, 2.5);
   EXPECT_EQ(target.text.data(), buffer);  // taken over, not copied
   EXPECT_EQ(target.elements.size(), 1u);
   EXPECT_EQ(target.members.size(), 1u);
 
-  EXPECT_EQ(source.kind, JsonKind::String);
+  EXPECT_EQ(source.kind, JsonKind::string);
   EXPECT_EQ(source.number, 2.5);
   EXPECT_TRUE(source.text.empty());
   EXPECT_TRUE(source.elements.empty());
@@ -142,13 +142,13 @@ TEST(JsonValueMove, ShortTextIsEmptiedToo) {
   JsonValue target = number(1);
   target = std::move(source);
   EXPECT_EQ(target.text, "ab");
-  EXPECT_EQ(target.kind, JsonKind::String);
+  EXPECT_EQ(target.kind, JsonKind::string);
   EXPECT_TRUE(source.text.empty());
 }
 
 TEST(JsonValueMove, MovingOutOfAnElementLeavesItHollow) {
   JsonValue array;
-  array.kind = JsonKind::Array;
+  array.kind = JsonKind::array;
   array.elements.push_back(number(4));
   array.elements.push_back(string(long_text));
   array.elements[1].elements.push_back(number(5));
@@ -156,12 +156,12 @@ TEST(JsonValueMove, MovingOutOfAnElementLeavesItHollow) {
   JsonValue taken = std::move(array.elements[1]);
   EXPECT_EQ(taken.text, long_text);
   ASSERT_EQ(array.elements.size(), 2u);
-  EXPECT_EQ(array.elements[1].kind, JsonKind::String);
+  EXPECT_EQ(array.elements[1].kind, JsonKind::string);
   EXPECT_TRUE(array.elements[1].text.empty());
   EXPECT_TRUE(array.elements[1].elements.empty());
 
   JsonValue n = std::move(array.elements[0]);
-  EXPECT_EQ(array.elements[0].kind, JsonKind::Number);
+  EXPECT_EQ(array.elements[0].kind, JsonKind::number);
   EXPECT_EQ(array.elements[0].number, 4.0);
 }
 
@@ -174,15 +174,15 @@ TEST(JsonValueMove, AssigningADescendantToItsAncestor) {
   root.members.emplace_back("other", string(long_text));
 
   root = std::move(root.members[0].second);
-  EXPECT_EQ(root.kind, JsonKind::Object);
+  EXPECT_EQ(root.kind, JsonKind::object);
   ASSERT_EQ(root.members.size(), 1u);
   EXPECT_EQ(root.member("name").text, long_text);
 
   JsonValue array;
-  array.kind = JsonKind::Array;
+  array.kind = JsonKind::array;
   array.elements.push_back(string(long_text));
   array = std::move(array.elements[0]);
-  EXPECT_EQ(array.kind, JsonKind::String);
+  EXPECT_EQ(array.kind, JsonKind::string);
   EXPECT_EQ(array.text, long_text);
   EXPECT_TRUE(array.elements.empty());
 }

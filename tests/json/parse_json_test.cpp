@@ -158,32 +158,32 @@ TEST(ParseJson, Corpus) {
 TEST(ParseJson, BuildsTheTreeInDocumentOrder) {
   const JsonValue v =
       parse_json(R"({"version":"1.2","files":[{"path":"a/b","size":12},{"path":"c"}],"x":null})");
-  EXPECT_EQ(v.kind, JsonKind::Object);
+  EXPECT_EQ(v.kind, JsonKind::object);
   ASSERT_EQ(v.members.size(), 3u);
   EXPECT_EQ(v.members[0].first, "version");
   EXPECT_EQ(v.members[1].first, "files");
   EXPECT_EQ(v.members[2].first, "x");
   EXPECT_EQ(v.member("version").text, "1.2");
   const JsonValue& files = v.member("files");
-  EXPECT_EQ(files.kind, JsonKind::Array);
+  EXPECT_EQ(files.kind, JsonKind::array);
   ASSERT_EQ(files.elements.size(), 2u);
   EXPECT_EQ(files.elements[0].member("path").text, "a/b");
   EXPECT_EQ(files.elements[0].member("size").number, 12.0);
   EXPECT_EQ(files.elements[1].member("path").text, "c");
-  EXPECT_EQ(files.elements[1].member("size").kind, JsonKind::Null);
-  EXPECT_EQ(v.member("x").kind, JsonKind::Null);
+  EXPECT_EQ(files.elements[1].member("size").kind, JsonKind::null);
+  EXPECT_EQ(v.member("x").kind, JsonKind::null);
   EXPECT_EQ(&v.member("x"), &v.members[2].second);  // a real null, not the shared one
 }
 
 TEST(ParseJson, EmptyContainers) {
   for (const char* document : {"{}", "{ }", "\n{\t}\r"}) {
     const JsonValue v = parse_json(document);
-    EXPECT_EQ(v.kind, JsonKind::Object);
+    EXPECT_EQ(v.kind, JsonKind::object);
     EXPECT_TRUE(v.members.empty());
   }
   for (const char* document : {"[]", "[ ]"}) {
     const JsonValue v = parse_json(document);
-    EXPECT_EQ(v.kind, JsonKind::Array);
+    EXPECT_EQ(v.kind, JsonKind::array);
     EXPECT_TRUE(v.elements.empty());
   }
 }
@@ -200,18 +200,18 @@ TEST(ParseJson, KeepsDuplicateKeysInOrder) {
 
 TEST(ParseJson, Literals) {
   const JsonValue t = parse_json("true");
-  EXPECT_EQ(t.kind, JsonKind::Boolean);
+  EXPECT_EQ(t.kind, JsonKind::boolean);
   EXPECT_EQ(t.number, 1.0);
   const JsonValue f = parse_json(" false ");
-  EXPECT_EQ(f.kind, JsonKind::Boolean);
+  EXPECT_EQ(f.kind, JsonKind::boolean);
   EXPECT_EQ(f.number, 0.0);
   const JsonValue n = parse_json("null");
-  EXPECT_EQ(n.kind, JsonKind::Null);
+  EXPECT_EQ(n.kind, JsonKind::null);
   const JsonValue a = parse_json("[true,false,null]");
   ASSERT_EQ(a.elements.size(), 3u);
   EXPECT_EQ(a.elements[0].number, 1.0);
-  EXPECT_EQ(a.elements[1].kind, JsonKind::Boolean);
-  EXPECT_EQ(a.elements[2].kind, JsonKind::Null);
+  EXPECT_EQ(a.elements[1].kind, JsonKind::boolean);
+  EXPECT_EQ(a.elements[2].kind, JsonKind::null);
 }
 
 TEST(ParseJson, TheTreeDoesNotReferToTheDocument) {
@@ -243,7 +243,7 @@ TEST(ParseJsonDepth, ThirtyThreeLevelsOfNestingAtMost) {
     JsonValue inner = std::move(v.elements[0]);
     v = std::move(inner);
   }
-  EXPECT_EQ(v.kind, JsonKind::Array);
+  EXPECT_EQ(v.kind, JsonKind::array);
   EXPECT_TRUE(v.elements.empty());
 
   EXPECT_REFUSED(nested_arrays(34));
@@ -274,7 +274,7 @@ TEST(ParseJsonDepth, HostileNestingIsRefusedWithoutExhaustingTheStack) {
 
 double number_of(std::string_view document) {
   const JsonValue v = parse_json(document);
-  EXPECT_EQ(v.kind, JsonKind::Number) << document;
+  EXPECT_EQ(v.kind, JsonKind::number) << document;
   return v.number;
 }
 
@@ -347,12 +347,12 @@ TEST(ParseJsonNumber, TheRestOfTheRunIsConsumedAndTheNextByteJudgedByContext) {
   EXPECT_REFUSED("[-x]");
   const JsonValue a = parse_json("[-,1e3-,1-2]");
   ASSERT_EQ(a.elements.size(), 3u);
-  EXPECT_EQ(a.elements[0].kind, JsonKind::Number);
+  EXPECT_EQ(a.elements[0].kind, JsonKind::number);
   EXPECT_EQ(a.elements[0].number, 0.0);
   EXPECT_EQ(a.elements[1].number, 1000.0);
   EXPECT_EQ(a.elements[2].number, 1.0);
   const JsonValue o = parse_json(R"({"a":-})");
-  EXPECT_EQ(o.member("a").kind, JsonKind::Number);
+  EXPECT_EQ(o.member("a").kind, JsonKind::number);
   EXPECT_REFUSED("x");
   EXPECT_REFUSED("[1x]");
 }
@@ -362,7 +362,7 @@ TEST(ParseJsonNumber, TheRestOfTheRunIsConsumedAndTheNextByteJudgedByContext) {
 
 std::string text_of(std::string_view document) {
   const JsonValue v = parse_json(document);
-  EXPECT_EQ(v.kind, JsonKind::String) << document;
+  EXPECT_EQ(v.kind, JsonKind::string) << document;
   return v.text;
 }
 
@@ -416,7 +416,7 @@ TEST(ParseJsonString, KeysDecodeLikeValues) {
   const JsonValue v = parse_json(R"({ "\u0066iles" : 1, "a\u0000b":2 })");
   EXPECT_EQ(v.member("files").number, 1.0);
   EXPECT_EQ(v.members[1].first, "a\0b"s);
-  EXPECT_EQ(v.member("a").kind, JsonKind::Null);
+  EXPECT_EQ(v.member("a").kind, JsonKind::null);
 }
 
 }  // namespace

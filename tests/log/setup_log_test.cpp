@@ -62,9 +62,9 @@ TEST_F(SetupLog, AnUnwritableTemporaryFolderDropsTheLineQuietly) {
   // A file where the temporary folder should be: the log cannot be opened beneath it.
   const std::u16string blocked = sandbox.path(u"not-a-folder");
   put_file(blocked, "x");
-  platform::set_environment_variable(u"TMP", blocked);
-  platform::set_environment_variable(u"TEMP", blocked);
-  platform::set_environment_variable(u"TMPDIR", blocked);
+  platform::set_environment_variable_for_testing(u"TMP", blocked);
+  platform::set_environment_variable_for_testing(u"TEMP", blocked);
+  platform::set_environment_variable_for_testing(u"TMPDIR", blocked);
   log_line("lost");  // must neither throw nor crash
   EXPECT_EQ(file_content(blocked), "x");
 }

@@ -12,9 +12,11 @@ class ScopedVariable {
  public:
   ScopedVariable(std::u16string name, const std::u16string* value)
       : name_(std::move(name)), saved_(platform::environment_variable(name_)) {
-    platform::set_environment_variable(name_, value ? *value : u"", value == nullptr);
+    platform::set_environment_variable_for_testing(name_, value ? *value : u"", value == nullptr);
   }
-  ~ScopedVariable() { platform::set_environment_variable(name_, saved_, saved_.empty()); }
+  ~ScopedVariable() {
+    platform::set_environment_variable_for_testing(name_, saved_, saved_.empty());
+  }
 
  private:
   std::u16string name_, saved_;
@@ -70,12 +72,12 @@ void record(std::uint32_t milliseconds) {
 
 TEST(Pause, AnObserverSeesPausesInsteadOfSleeping) {
   observed.clear();
-  platform::observe_pauses(record);
+  platform::observe_pauses_for_testing(record);
   const std::uint64_t before = platform::tick_count();
   platform::pause(1000);
   platform::pause(60000);
   const std::uint64_t after = platform::tick_count();
-  platform::observe_pauses(nullptr);
+  platform::observe_pauses_for_testing(nullptr);
   EXPECT_EQ(observed, (std::vector<std::uint32_t>{1000, 60000}));
   EXPECT_LT(after - before, 30000u) << "an observed pause must not sleep";
 }

@@ -64,7 +64,8 @@ class SettingsRoot {
 };
 
 std::string edited_template() {
-  return add_command_bridge(settings_template, wide_to_utf8(control_surface_plugin_path()));
+  return add_command_bridge(settings_template,
+                            platform::utf16_to_utf8(control_surface_plugin_path()));
 }
 
 TEST(SwitchCommandBridgeOn, MissingRootChangesNothing) {
@@ -115,7 +116,7 @@ TEST(SwitchCommandBridgeOn, EditsExistingDocumentsAndLeavesSwitchedOnesAlone) {
   settings.put_document(u"23.1", crlf);
   settings.put_document(u"24.0", edited_template());
   EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
-  const std::string plugin = wide_to_utf8(control_surface_plugin_path());
+  const std::string plugin = platform::utf16_to_utf8(control_surface_plugin_path());
   EXPECT_EQ(file_content(settings.document(u"23.1")), add_command_bridge(crlf, plugin));
   EXPECT_EQ(file_content(settings.document(u"24.0")), edited_template());
 }
@@ -138,7 +139,8 @@ TEST(SwitchCommandBridgeOn, UsesTheControlSurfacePluginPath) {
   EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
   const std::string document = file_content(settings.document(u"24.0"));
   EXPECT_NE(
-      document.find("<key>" + xml_escape(wide_to_utf8(control_surface_plugin_path())) + "</key>"),
+      document.find("<key>" + xml_escape(platform::utf16_to_utf8(control_surface_plugin_path())) +
+                    "</key>"),
       std::string::npos);
   EXPECT_NE(document.find("Programme &amp; Caf\xC3\xA9"), std::string::npos);
 }
@@ -239,7 +241,8 @@ TEST(SwitchCommandBridgeOn, FindsTheRootInTheRoamingFolder) {
   // Windows answers from the user's profile whatever the environment says, so this test only
   // looks: the Wine prefix of the build has no Premiere Pro, and nothing may be created there.
   const std::u16string root = premiere_settings_root();
-  EXPECT_TRUE(root.ends_with(u"\\AppData\\Roaming\\Adobe\\Premiere Pro")) << wide_to_utf8(root);
+  EXPECT_TRUE(root.ends_with(u"\\AppData\\Roaming\\Adobe\\Premiere Pro"))
+      << platform::utf16_to_utf8(root);
   if (platform::path_exists(root)) GTEST_SKIP() << "this Windows user has Premiere Pro settings";
   EXPECT_EQ(switch_command_bridge_on(), 0);
   EXPECT_FALSE(platform::path_exists(root));

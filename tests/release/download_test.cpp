@@ -73,10 +73,10 @@ class DownloadReleaseFile : public testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(host.running());
-    platform::observe_pauses([](std::uint32_t) {});
+    platform::observe_pauses_for_testing([](std::uint32_t) {});
     release_base = host.url("/loader/1.4.2");
   }
-  void TearDown() override { platform::observe_pauses(nullptr); }
+  void TearDown() override { platform::observe_pauses_for_testing(nullptr); }
 
   // Downloads the entry written as JSON; the failure message, or "" with the bytes in `bytes`.
   std::string download(const std::string& entry_json, std::string* bytes = nullptr) {

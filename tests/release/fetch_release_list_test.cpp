@@ -27,9 +27,9 @@ class FetchReleaseList : public testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(host.running());
-    platform::observe_pauses([](std::uint32_t) {});
+    platform::observe_pauses_for_testing([](std::uint32_t) {});
   }
-  void TearDown() override { platform::observe_pauses(nullptr); }
+  void TearDown() override { platform::observe_pauses_for_testing(nullptr); }
 
   std::string failure_of_fetch(const std::u16string& release_base) {
     try {

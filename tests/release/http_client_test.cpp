@@ -40,10 +40,10 @@ class HttpGet : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(host.running());
     recorded_pauses.clear();
-    platform::observe_pauses(record_pause);
+    platform::observe_pauses_for_testing(record_pause);
   }
   void TearDown() override {
-    platform::observe_pauses(nullptr);
+    platform::observe_pauses_for_testing(nullptr);
     if (HasFailure()) {
       for (const std::string& line : logged()) std::printf("setup log: %s\n", line.c_str());
     }
@@ -63,8 +63,8 @@ class HttpGet : public testing::Test {
   }
 
   static std::string failed(const std::u16string& url, int status, int error) {
-    return "GET " + wide_to_utf8(url) + " failed (status " + std::to_string(status) + ", error " +
-           std::to_string(error) + ")";
+    return "GET " + platform::utf16_to_utf8(url) + " failed (status " + std::to_string(status) +
+           ", error " + std::to_string(error) + ")";
   }
 };
 
@@ -120,7 +120,7 @@ TEST_F(HttpGet, AnUnreachableHostLogsStatusZeroWithTheTransportsError) {
   EXPECT_EQ(failure_of([&] { http_get(url); }), download_failure_message);
   const Lines lines = logged();
   ASSERT_EQ(lines.size(), 3u);
-  const std::string prefix = "GET " + wide_to_utf8(url) + " failed (status 0, error ";
+  const std::string prefix = "GET " + platform::utf16_to_utf8(url) + " failed (status 0, error ";
   for (const std::string& line : lines) {
     EXPECT_EQ(line.substr(0, prefix.size()), prefix);
     EXPECT_NE(line.substr(prefix.size()), "0)") << "a refused connection has an error code";
@@ -197,7 +197,7 @@ TEST_F(HttpGet, ASlowFirstByteIsWaitedFor) {
 
 TEST_F(HttpGet, RedirectsAreFollowed) {
   HostAnswer moved{302};
-  moved.location = wide_to_utf8(host.url("/new"));
+  moved.location = platform::utf16_to_utf8(host.url("/new"));
   host.script({{"/old", {moved}}, {"/new", {{200, "here"}}}});
   EXPECT_EQ(http_get(host.url("/old")), "here");
   EXPECT_EQ(host.request_paths(), (Paths{"/old", "/new"}));
@@ -227,7 +227,8 @@ TEST_F(HttpGet, TheBodyLimitIsExactlyTwoHundredMebibytes) {
   const Lines lines = logged();
   ASSERT_EQ(lines.size(), paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    EXPECT_EQ(lines[i].find("GET " + wide_to_utf8(host.url(paths[i])) + " failed (status 200, "),
+    EXPECT_EQ(lines[i].find("GET " + platform::utf16_to_utf8(host.url(paths[i])) +
+                            " failed (status 200, "),
               0u)
         << lines[i];
   }
@@ -239,7 +240,7 @@ TEST_F(HttpGet, TheBodyLimitIsExactlyTwoHundredMebibytes) {
 
 TEST_F(HttpGet, AHostOver255UnitsOrAPathOver2047FailsBeforeAnyRequest) {
   // The path below the session's base, padded so the whole path is 2047 or 2048 units.
-  const std::string base = wide_to_utf8(host.base());
+  const std::string base = platform::utf16_to_utf8(host.base());
   const std::size_t base_path = base.size() - base.find('/', std::string("http://").size());
   const std::string fits = "/" + std::string(2047 - base_path - 1, 'p');
   const std::string too_long = fits + "p";

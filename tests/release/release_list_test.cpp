@@ -35,7 +35,7 @@ TEST(OpenReleaseList, AcceptsASignedListAndTakesTheTextsOver) {
   EXPECT_EQ(list.signature_text, release_signature + "\n");
   EXPECT_TRUE(document.empty());
   EXPECT_TRUE(signature.empty());
-  ASSERT_EQ(list.document.member("files").kind, JsonKind::Array);
+  ASSERT_EQ(list.document.member("files").kind, JsonKind::array);
   ASSERT_EQ(list.document.member("files").elements.size(), 1u);
   EXPECT_EQ(list.document.member("files").elements[0].member("path").text, "host/Corvalis.acsrf");
   EXPECT_EQ(list.document.member("version").text, "1.4.2");
@@ -116,7 +116,7 @@ TEST(OpenReleaseList, AnEmptyFilesArrayIsARelease) {
   ReleaseList list = open("{\"files\":[]}",
                           "UOjb4PkH8054BjE75TmSxDhhVRZ+VgdcfD4evcl3yQNUMKMds+DO3ZJzk204I7WRg9olTPkG"
                           "yvmYn35vXkA6DQ==");
-  EXPECT_EQ(list.document.member("files").kind, JsonKind::Array);
+  EXPECT_EQ(list.document.member("files").kind, JsonKind::array);
   EXPECT_TRUE(list.document.member("files").elements.empty());
 }
 

@@ -82,20 +82,21 @@ ReleaseHostSession::ReleaseHostSession() {
   const std::string ports = file_content(join_path(state_, u"port"));
   if (std::sscanf(ports.c_str(), "%u %u", &port_, &refused_port_) != 2) {
     port_ = 0;
-    ADD_FAILURE() << "the release host is not running in " << wide_to_utf8(folder);
+    ADD_FAILURE() << "the release host is not running in " << platform::utf16_to_utf8(folder);
     return;
   }
   id_ = std::to_string(platform::current_process_id()) + "-" +
         std::to_string(platform::tick_count()) + "-" + std::to_string(counter++);
-  base_ = utf8_to_wide("http://127.0.0.1:" + std::to_string(port_) + "/s/" + id_);
+  base_ = platform::utf8_to_utf16("http://127.0.0.1:" + std::to_string(port_) + "/s/" + id_);
 }
 
 std::u16string ReleaseHostSession::url(std::string_view path) const {
-  return base_ + utf8_to_wide(path);
+  return base_ + platform::utf8_to_utf16(path);
 }
 
 std::u16string ReleaseHostSession::refused_url(std::string_view path) const {
-  return utf8_to_wide("http://127.0.0.1:" + std::to_string(refused_port_)) + utf8_to_wide(path);
+  return platform::utf8_to_utf16("http://127.0.0.1:" + std::to_string(refused_port_)) +
+         platform::utf8_to_utf16(path);
 }
 
 void ReleaseHostSession::script(
@@ -113,14 +114,14 @@ void ReleaseHostSession::script(const Script& answers) {
   }
   text += "}";
   const std::u16string file =
-      join_path(join_path(state_, u"sessions"), utf8_to_wide(id_ + ".json"));
+      join_path(join_path(state_, u"sessions"), platform::utf8_to_utf16(id_ + ".json"));
   platform::delete_file(file);
   put_file(file, text);
 }
 
 std::vector<HostRequest> ReleaseHostSession::requests() const {
-  const std::string log =
-      file_content(join_path(join_path(state_, u"sessions"), utf8_to_wide(id_ + ".log")));
+  const std::string log = file_content(
+      join_path(join_path(state_, u"sessions"), platform::utf8_to_utf16(id_ + ".log")));
   std::vector<HostRequest> result;
   for (const std::string& line : split(log, '\n')) {
     if (line.empty()) continue;

@@ -33,14 +33,14 @@ Sandbox::Sandbox() {
   }
   temp_ = join(root_, u"temp");
   platform::create_folder(temp_);
-  platform::set_environment_variable(u"TMP", temp_);
-  platform::set_environment_variable(u"TEMP", temp_);
-  platform::set_environment_variable(u"TMPDIR", temp_);
+  platform::set_environment_variable_for_testing(u"TMP", temp_);
+  platform::set_environment_variable_for_testing(u"TEMP", temp_);
+  platform::set_environment_variable_for_testing(u"TMPDIR", temp_);
 }
 
 Sandbox::~Sandbox() {
   auto restore = [](const char16_t* name, const std::u16string& value) {
-    platform::set_environment_variable(name, value, value.empty());
+    platform::set_environment_variable_for_testing(name, value, value.empty());
   };
   restore(u"TMP", saved_tmp_);
   restore(u"TEMP", saved_temp_);

@@ -12,12 +12,14 @@ class ScopedVariable {
  public:
   ScopedVariable(std::u16string name, const std::u16string* value)
       : name_(std::move(name)), saved_(platform::environment_variable(name_)) {
-    platform::set_environment_variable(name_, value ? *value : u"", value == nullptr);
+    platform::set_environment_variable_for_testing(name_, value ? *value : u"", value == nullptr);
   }
   ScopedVariable(std::u16string name, const std::u16string& value) : ScopedVariable(name, &value) {}
   ScopedVariable(const ScopedVariable&) = delete;
   ScopedVariable& operator=(const ScopedVariable&) = delete;
-  ~ScopedVariable() { platform::set_environment_variable(name_, saved_, saved_.empty()); }
+  ~ScopedVariable() {
+    platform::set_environment_variable_for_testing(name_, saved_, saved_.empty());
+  }
 
  private:
   std::u16string name_, saved_;

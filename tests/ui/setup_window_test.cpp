@@ -21,6 +21,18 @@
 
 namespace {
 
+using platform::dialog_button_clicked;
+using platform::dialog_cancel_button;
+using platform::dialog_cancel_id;
+using platform::dialog_close_button;
+using platform::dialog_close_id;
+using platform::dialog_created;
+using platform::dialog_navigated;
+using platform::dialog_show_progress_bar;
+using platform::DialogButton;
+using platform::DialogPage;
+using platform::DialogWindow;
+
 // A task dialog driven by a script instead of a user. It runs on the test's thread, as the real
 // dialog runs on the main thread; the worker's messages are queued, and the worker waits until
 // the script's thread has applied them, as with SendMessageW.
@@ -48,10 +60,10 @@ class ScriptedDialog : public DialogWindow {
   }
 
   // Applies the worker's messages until `page_number` is shown. False after 20 s.
-  bool wait_for_page(int page_number) {
+  bool wait_for_page(SetupPage page_number) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::unique_lock lock(mutex_);
-    while (page->callback_data != page_number) {
+    while (page->callback_data != static_cast<std::intptr_t>(page_number)) {
       if (!queued_.wait_until(lock, deadline, [&] { return !queue_.empty(); })) return false;
       run_queued(lock);
     }
@@ -80,13 +92,13 @@ class ScriptedDialog : public DialogWindow {
   void set_heading(std::u16string_view text) override {
     send([&] {
       heading = text;
-      events.push_back("heading " + wide_to_utf8(text));
+      events.push_back("heading " + platform::utf16_to_utf8(text));
     });
   }
   void set_detail(std::u16string_view text) override {
     send([&] {
       detail = text;
-      events.push_back("detail " + wide_to_utf8(text));
+      events.push_back("detail " + platform::utf16_to_utf8(text));
     });
   }
   void set_progress(int position) override {
@@ -212,17 +224,17 @@ TEST_F(SetupWindowTest, EveryPageSharesTheCommonSettings) {
   const std::u16string headings[] = {u"Install Corvalis for Premiere Pro", u"Installing Corvalis",
                                      u"Corvalis is installed", u"Corvalis wasn't installed"};
   for (int number = 0; number < 4; ++number) {
-    const DialogPage& page = setup_page(static_cast<SetupPage>(number));
+    const DialogPage& page = setup_page_for_testing(static_cast<SetupPage>(number));
     SCOPED_TRACE(number);
-    EXPECT_EQ(page.flags, number == progress_page ? 0x020Au : 0x000Au);
+    EXPECT_EQ(page.flags, number == static_cast<int>(SetupPage::progress) ? 0x020Au : 0x000Au);
     EXPECT_EQ(std::u16string(page.title), u"Corvalis Setup");
     EXPECT_EQ(std::u16string(page.heading), headings[number]);
-    EXPECT_EQ(page.callback, &on_dialog_event);
+    EXPECT_EQ(page.callback, page_callback_for_testing());
     EXPECT_EQ(page.callback_data, number);
     EXPECT_EQ(page.width, 260u);
   }
-  EXPECT_EQ(setup_page(welcome_page).detail, nullptr);
-  EXPECT_EQ(std::u16string(setup_page(installed_page).detail),
+  EXPECT_EQ(setup_page_for_testing(SetupPage::welcome).detail, nullptr);
+  EXPECT_EQ(std::u16string(setup_page_for_testing(SetupPage::installed).detail),
             u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
 }
 
@@ -233,7 +245,7 @@ TEST_F(SetupWindowTest, PageSetupClearsWhatWasThere) {
   page.button_count = 1;
   page.default_button = 7;
   page.common_buttons = 0x3F;
-  page_setup(page, 2, u"Heading", u"Detail");
+  page_setup_for_testing(page, 2, u"Heading", u"Detail");
   EXPECT_EQ(page.buttons, nullptr);
   EXPECT_EQ(page.button_count, 0u);
   EXPECT_EQ(page.default_button, 0);
@@ -244,7 +256,7 @@ TEST_F(SetupWindowTest, PageSetupClearsWhatWasThere) {
 
 TEST_F(SetupWindowTest, TheWelcomePageOffersInstallAndCancel) {
   run(succeeding_run, [](ScriptedDialog& window) {
-    EXPECT_EQ(window.page, &setup_page(welcome_page));
+    EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::welcome));
     ASSERT_EQ(window.page->button_count, 1u);
     EXPECT_EQ(window.page->buttons[0].id, 100);
     EXPECT_EQ(std::u16string(window.page->buttons[0].text), u"Install");
@@ -260,7 +272,7 @@ TEST_F(SetupWindowTest, InstallShowsTheEmptyProgressPageBeforeTheFirstReport) {
   run(succeeding_run, [](ScriptedDialog& window) {
     EXPECT_TRUE(window.press(install_button));
     // The worker has started, but nothing it sends is applied until the window's thread runs.
-    EXPECT_EQ(window.page, &setup_page(progress_page));
+    EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::progress));
     EXPECT_EQ(window.heading, u"Installing Corvalis");
     EXPECT_EQ(window.detail, u"Downloading...");
     EXPECT_EQ(window.progress, 0);
@@ -269,14 +281,14 @@ TEST_F(SetupWindowTest, InstallShowsTheEmptyProgressPageBeforeTheFirstReport) {
 
     ASSERT_TRUE(window.apply_messages(3));
     EXPECT_EQ(window.progress, 10);
-    ASSERT_TRUE(window.wait_for_page(installed_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::installed));
   });
 }
 
 TEST_F(SetupWindowTest, ASuccessfulRunEndsOnTheInstalledPageWithOnlyClose) {
   run(succeeding_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(installed_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::installed));
     EXPECT_EQ(window.heading, u"Corvalis is installed");
     EXPECT_EQ(window.page->button_count, 0u);
     EXPECT_EQ(window.page->common_buttons, dialog_close_button);
@@ -299,7 +311,7 @@ TEST_F(SetupWindowTest, AFailureShowsItsMessageAndTheLogAndTryAgainRunsAgain) {
   next_failure = "A download arrived damaged. Run Setup again.";
   run(failing_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
     EXPECT_EQ(window.heading, u"Corvalis wasn't installed");
     EXPECT_EQ(window.detail,
               u"A download arrived damaged. Run Setup again.\n\nLog: " + log_file_path());
@@ -313,12 +325,13 @@ TEST_F(SetupWindowTest, AFailureShowsItsMessageAndTheLogAndTryAgainRunsAgain) {
     next_failure =
         "Couldn't download Corvalis. Check your internet connection and run Setup again.";
     EXPECT_TRUE(window.press(try_again_button));
-    EXPECT_EQ(window.page, &setup_page(progress_page));
+    EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::progress));
     EXPECT_EQ(window.heading, u"Installing Corvalis");
     EXPECT_EQ(window.progress, 0);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
-    EXPECT_EQ(window.detail, utf8_to_wide(next_failure) + u"\n\nLog: " + log_file_path());
-    EXPECT_EQ(failure_text(), window.detail);
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
+    EXPECT_EQ(window.detail,
+              platform::utf8_to_utf16(next_failure) + u"\n\nLog: " + log_file_path());
+    EXPECT_EQ(failure_text_for_testing(), window.detail);
   });
   EXPECT_EQ(runs, 2);
 }
@@ -330,8 +343,8 @@ TEST_F(SetupWindowTest, ANonAsciiFailureMessageArrivesIntact) {
       "\xE2\x80\x9D. \xF0\x9F\x93\x81";
   run(failing_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
-    EXPECT_EQ(wide_to_utf8(window.detail).substr(0, next_failure.size()), next_failure);
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
+    EXPECT_EQ(platform::utf16_to_utf8(window.detail).substr(0, next_failure.size()), next_failure);
     EXPECT_EQ(window.detail.substr(0, 21), u"Couldn't write into \u201C");
   });
   EXPECT_EQ(last_log_line(), "Failed: " + next_failure);
@@ -340,8 +353,9 @@ TEST_F(SetupWindowTest, ANonAsciiFailureMessageArrivesIntact) {
 TEST_F(SetupWindowTest, StandardLibraryErrorsFailTheRunWithTheirOwnText) {
   run(exhausted_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(failure_page));
-    EXPECT_TRUE(window.detail.starts_with(utf8_to_wide(std::bad_alloc().what()) + u"\n\nLog: "));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
+    EXPECT_TRUE(
+        window.detail.starts_with(platform::utf8_to_utf16(std::bad_alloc().what()) + u"\n\nLog: "));
   });
 }
 
@@ -360,10 +374,10 @@ TEST(ProgressReports, GoToTheWindowInOrderAndAreDroppedWithoutOne) {
   struct Recorder : SetupWindow {
     std::vector<std::string> calls;
     void set_heading(std::u16string_view text) override {
-      calls.push_back("h " + wide_to_utf8(text));
+      calls.push_back("h " + platform::utf16_to_utf8(text));
     }
     void set_detail(std::u16string_view text) override {
-      calls.push_back("d " + wide_to_utf8(text));
+      calls.push_back("d " + platform::utf16_to_utf8(text));
     }
     void set_progress(int position) override { calls.push_back("p " + std::to_string(position)); }
   } recorder;

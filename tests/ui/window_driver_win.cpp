@@ -38,6 +38,12 @@
 
 namespace {
 
+using platform::dialog_button_clicked;
+using platform::dialog_created;
+using platform::dialog_navigated;
+using platform::DialogPage;
+using platform::DialogWindow;
+
 const wchar_t* const shell_folders =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
@@ -46,7 +52,7 @@ const wchar_t* wide(const std::u16string& text) {
 }
 
 void print(const std::string& label, std::u16string_view text) {
-  std::printf("%s: %s\n", label.c_str(), wide_to_utf8(text).c_str());
+  std::printf("%s: %s\n", label.c_str(), platform::utf16_to_utf8(text).c_str());
   std::fflush(stdout);
 }
 
@@ -99,6 +105,10 @@ class RoamingFolderRedirect {
   DWORD saved_type_ = REG_EXPAND_SZ;
 };
 
+constexpr std::intptr_t ended_on(SetupPage page) {
+  return static_cast<std::intptr_t>(page);
+}
+
 // The task dialog's part, played by a script. Calls may come from the worker; like
 // SendMessageW they are applied before they return (here under a lock, on the calling thread).
 class DrivenDialog : public DialogWindow {
@@ -112,7 +122,8 @@ class DrivenDialog : public DialogWindow {
   void set_icon(bool, void*) override {}
 
   void navigate(const DialogPage& page) override {
-    if (page.callback_data == installed_page || page.callback_data == failure_page) {
+    if (page.callback_data == ended_on(SetupPage::installed) ||
+        page.callback_data == ended_on(SetupPage::failure)) {
       // The worker's last act: the driver waits for its end before ending the process.
       worker_ = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
     }
@@ -133,8 +144,9 @@ class DrivenDialog : public DialogWindow {
   // True once the Installed or the Failure page is shown, within `seconds`.
   bool wait_for_end(int seconds) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(seconds),
-                             [&] { return shown_ == installed_page || shown_ == failure_page; });
+    return changed_.wait_for(lock, std::chrono::seconds(seconds), [&] {
+      return shown_ == ended_on(SetupPage::installed) || shown_ == ended_on(SetupPage::failure);
+    });
   }
 
   // Waits for the worker thread that showed the final page to end. The program itself ends
@@ -185,7 +197,8 @@ int drive() {
     else if (arguments[i] == u"--hold")
       hold = arguments[++i];
   }
-  if (!scan_command_line() || check_mode()) return 2;
+  const std::optional<RunSettings> settings = parse_command_line(arguments);
+  if (!settings || settings->check) return 2;
 
   if (!temp.empty()) {
     ::SetEnvironmentVariableW(L"TMP", wide(temp));
@@ -207,12 +220,17 @@ int drive() {
   if (!hold.empty()) {
     held.emplace(hold, Hold::read_without_delete_sharing);
     if (!held->held()) {
-      std::fprintf(stderr, "cannot hold %s: %s\n", wide_to_utf8(hold).c_str(), held->why().c_str());
+      std::fprintf(stderr, "cannot hold %s: %s\n", platform::utf16_to_utf8(hold).c_str(),
+                   held->why().c_str());
       return 2;
     }
   }
 
-  const bool shown = show_setup_window(nullptr, install_run, press_install_and_wait);
+  // A copy: a worker that never reached the end may outlive this frame.
+  const auto run = [settings = *settings](WindowReference window) {
+    install_run(settings, window);
+  };
+  const bool shown = show_setup_window(nullptr, run, press_install_and_wait);
   if (!shown || !reached_the_end) return 3;
   return 0;
 }

@@ -29,7 +29,7 @@ void write(const fs::path& path, std::string_view content) {
 
 class ReleaseTool : public testing::Test {
  protected:
-  ReleaseTool() : base_(wide_to_utf8(sandbox_.root())) {
+  ReleaseTool() : base_(platform::utf16_to_utf8(sandbox_.root())) {
     public_hex_ = generate_key(key_file());
     EXPECT_TRUE(parse_key_hex(public_hex_, public_key_));
     write(from() / "index.html", "<html></html>");

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "product.h"
+
+// What the command line asks of a run, read once by the entry and handed down to everything
+// that depends on it.
+struct RunSettings {
+  // --check: the run downloads and verifies into a scratch folder, without a window.
+  bool check = false;
+  // The release host every request goes to; never ends in '/'.
+  std::u16string base = std::u16string(default_release_host);
+};
