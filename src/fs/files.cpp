@@ -1,8 +1,8 @@
 #include "fs/files.h"
 
+#include <algorithm>
 #include <string_view>
 
-#include "failure.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -13,6 +13,13 @@ namespace {
 constexpr std::uint64_t read_limit = 0x40000000;
 
 constexpr std::u16string_view leftover_suffix = u".corvalis-old";
+constexpr std::u16string_view staged_suffix = u".corvalis-new";
+
+// How long a step waits out another program's brief hold on a file: pauses that start short and
+// double, about five seconds in all.
+constexpr std::uint32_t first_pause_ms = 50;
+constexpr std::uint32_t longest_pause_ms = 1000;
+constexpr std::uint32_t retry_budget_ms = 5000;
 
 // The lowest index at which a separator may end a parent step. On Windows a separator at index
 // 0, 1 or 2 ("\name", "C:\name", "\\server") belongs to a root that is never created; on POSIX
@@ -20,6 +27,84 @@ constexpr std::u16string_view leftover_suffix = u".corvalis-old";
 // created).
 std::size_t first_parent_separator() {
   return platform::path_separator == u'\\' ? 3 : 1;
+}
+
+std::string utf8(const std::u16string& path) {
+  return platform::utf16_to_utf8(path);
+}
+
+// Keeps the first failure of an operation; what fails after it follows from it.
+void note(FileError* error, std::uint32_t code, std::string step, const std::u16string& path) {
+  if (!error || !error->step.empty()) return;
+  error->step = std::move(step);
+  error->path = path;
+  error->code = code;
+}
+
+// Runs a step that creates, renames or deletes, again after a pause while it fails for a
+// reason that passes (another program holding the file for a moment), until the budget is
+// spent. `code` is then the system's error code of the last failure.
+template <typename Step>
+bool waiting_out_locks(Step step, std::uint32_t& code) {
+  std::uint32_t waited = 0;
+  std::uint32_t next = first_pause_ms;
+  while (!step()) {
+    code = platform::last_file_error();
+    if (!platform::is_transient_file_error(code) || waited >= retry_budget_ms) return false;
+    const std::uint32_t wait = std::min(next, retry_budget_ms - waited);
+    platform::pause(wait);
+    waited += wait;
+    next = std::min(next * 2, longest_pause_ms);
+  }
+  return true;
+}
+
+bool delete_waiting(const std::u16string& path, FileError* error) {
+  std::uint32_t code = 0;
+  if (waiting_out_locks([&] { return platform::delete_file(path); }, code)) return true;
+  note(error, code, "Delete " + utf8(path), path);
+  return false;
+}
+
+bool rename_waiting(const std::u16string& from, const std::u16string& to, bool write_through,
+                    FileError* error) {
+  std::uint32_t code = 0;
+  if (waiting_out_locks([&] { return platform::move_file_replacing(from, to, write_through); },
+                        code)) {
+    return true;
+  }
+  note(error, code, "Rename " + utf8(from) + " to " + utf8(to), from);
+  return false;
+}
+
+bool open_for_writing(platform::File& file, const std::u16string& path, FileError* error) {
+  std::uint32_t code = 0;
+  if (waiting_out_locks([&] { return file.open(path, platform::File::Mode::write_exclusive); },
+                        code)) {
+    return true;
+  }
+  note(error, code, "Write " + utf8(path), path);
+  return false;
+}
+
+// The name a new file is staged under beside `path` before it replaces it.
+std::u16string staged_name(const std::u16string& path) {
+  return path + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
+}
+
+// Writes `content` to a new file at `path` and flushes it to the disk. On failure the file is
+// deleted again: it is ours, created just now.
+bool write_flushed(const std::u16string& path, const std::string& content, FileError* error) {
+  bool written = false;
+  {
+    platform::File file;
+    if (!open_for_writing(file, path, error)) return false;
+    written = (content.empty() || file.write(content.data(), content.size())) && file.flush();
+    const std::uint32_t code = platform::last_file_error();
+    if (!written) note(error, code, "Write " + utf8(path), path);
+  }  // closed before anything else: Windows neither moves nor deletes a file that is open
+  if (!written) platform::delete_file(path);
+  return written;
 }
 
 // Deletes every "*.corvalis-old" file in the folder that can be deleted now; the others are
@@ -36,47 +121,34 @@ void delete_leftovers(const std::u16string& folder) {
   }
 }
 
-}  // namespace
-
-void make_folders(const std::u16string& path) {
-  if (path.empty() || platform::path_exists(path)) return;
+bool make_folder_chain(const std::u16string& path, FileError* error) {
+  if (path.empty() || platform::path_exists(path)) return true;
   const std::size_t last = path.find_last_of(platform::path_separator);
-  if (last != std::u16string::npos && last >= first_parent_separator()) {
-    make_folders(path.substr(0, last));
-  }
-  if (platform::create_folder(path) == platform::CreateFolderResult::failed) {
-    throw Failure("Couldn't make the folder " + platform::utf16_to_utf8(path) + ".");
-  }
-}
-
-bool write_whole_file(const std::u16string& path, const std::string& content) {
-  bool written = false;
-  {
-    platform::File file;
-    if (!file.open(path, platform::File::Mode::write_exclusive)) return false;
-    written = content.empty() || file.write(content.data(), content.size());
-  }
-  // Closed first: a file cannot be deleted while our own exclusive handle is open. Only the
-  // file we just created or truncated is deleted, so nothing that was whole is lost here.
-  if (!written) platform::delete_file(path);
-  return written;
-}
-
-bool read_whole_file(const std::u16string& path, std::string& buffer) {
-  platform::File file;
-  std::uint64_t size = 0;
-  if (!file.open(path, platform::File::Mode::read_shared) || !file.size(size) ||
-      size >= read_limit) {
+  if (last != std::u16string::npos && last >= first_parent_separator() &&
+      !make_folder_chain(path.substr(0, last), error)) {
     return false;
   }
-  buffer.resize(static_cast<std::size_t>(size));
-  return size == 0 || file.read(buffer.data(), buffer.size());
+  std::uint32_t code = 0;
+  const bool made = waiting_out_locks(
+      [&] { return platform::create_folder(path) != platform::CreateFolderResult::failed; }, code);
+  if (made) return true;
+  note(error, code, "Create folder " + utf8(path), path);
+  return false;
 }
 
-bool remove_tree(const std::u16string& path) {
+bool remove_folder_waiting(const std::u16string& path, FileError* error) {
+  std::uint32_t code = 0;
+  if (waiting_out_locks([&] { return platform::remove_folder(path); }, code)) return true;
+  note(error, code, "Remove folder " + utf8(path), path);
+  return false;
+}
+
+bool remove_tree_below(const std::u16string& path, FileError* error) {
   // A link handed to us is removed as a link: enumerating it would delete the contents of a
   // folder that is not ours.
-  if (platform::is_link(path)) return platform::remove_folder(path) || !platform::path_exists(path);
+  if (platform::is_link(path)) {
+    return remove_folder_waiting(path, error) || !platform::path_exists(path);
+  }
 
   platform::FolderListing listing;
   if (listing.open(path, u"*")) {
@@ -87,37 +159,113 @@ bool remove_tree(const std::u16string& path) {
       // link's own attributes are reset, never its target's.
       platform::reset_attributes(child);
       if (!entry.is_folder) {
-        platform::delete_file(child);
+        delete_waiting(child, error);
       } else if (entry.is_link) {
-        platform::remove_folder(child);  // the link only; its target is never entered
+        remove_folder_waiting(child, error);  // the link only; its target is never entered
       } else {
-        remove_tree(child);
+        remove_tree_below(child, error);
       }
     }
   }
-  // Whatever resisted inside keeps the folder from going; that is the only report it gets.
-  return platform::remove_folder(path) || !platform::path_exists(path);
+  // Whatever resisted inside keeps the folder from going; that is the only report it gets. A
+  // missing path was never there to remove.
+  if (!platform::path_exists(path)) return true;
+  return remove_folder_waiting(path, error) || !platform::path_exists(path);
 }
 
-bool replace_file_in_use(const std::u16string& target, const std::string& content) {
+FileError* cleared(FileError* error) {
+  if (error) *error = FileError{};
+  return error;
+}
+
+}  // namespace
+
+std::string FileError::line() const {
+  return step + " failed (error " + std::to_string(code) + ")";
+}
+
+std::string folder_not_made_message(const std::u16string& folder) {
+  return "Couldn't make the folder " + utf8(folder) + ".";
+}
+
+bool make_folders(const std::u16string& path, FileError* error) {
+  return make_folder_chain(path, cleared(error));
+}
+
+bool write_whole_file(const std::u16string& path, const std::string& content, FileError* error) {
+  cleared(error);
+  bool written = false;
+  {
+    platform::File file;
+    if (!open_for_writing(file, path, error)) return false;
+    written = content.empty() || file.write(content.data(), content.size());
+    const std::uint32_t code = platform::last_file_error();
+    if (!written) note(error, code, "Write " + utf8(path), path);
+  }
+  // Closed first: a file cannot be deleted while our own exclusive handle is open. Only the
+  // file we just created or truncated is deleted, so nothing that was whole is lost here.
+  if (!written) platform::delete_file(path);
+  return written;
+}
+
+bool read_whole_file(const std::u16string& path, std::string& buffer, FileError* error) {
+  cleared(error);
+  platform::File file;
+  std::uint64_t size = 0;
+  bool read =
+      file.open(path, platform::File::Mode::read_shared) && file.size(size) && size < read_limit;
+  if (read) {
+    buffer.resize(static_cast<std::size_t>(size));
+    read = size == 0 || file.read(buffer.data(), buffer.size());
+  }
+  const std::uint32_t code = platform::last_file_error();
+  if (!read) note(error, code, "Read " + utf8(path), path);
+  return read;
+}
+
+bool remove_tree(const std::u16string& path, FileError* error) {
+  return remove_tree_below(path, cleared(error));
+}
+
+bool replace_whole_file(const std::u16string& path, const std::string& content, FileError* error) {
+  cleared(error);
+  const std::u16string fresh = staged_name(path);
+  if (!write_flushed(fresh, content, error)) return false;
+  if (rename_waiting(fresh, path, /*write_through=*/true, error)) return true;
+  platform::delete_file(fresh);  // ours: created above
+  return false;
+}
+
+bool replace_file_in_use(const std::u16string& target, const std::string& content,
+                         FileError* error) {
+  cleared(error);
   const std::size_t last = target.find_last_of(platform::path_separator);
   // Without a separator the target is a name in the current folder, which exists already.
   const std::u16string folder =
       last == std::u16string::npos ? std::u16string() : target.substr(0, last);
-  try {
-    make_folders(folder);
-  } catch (const Failure&) {
-    return false;
-  }
+  if (!make_folder_chain(folder, error)) return false;
 
   delete_leftovers(folder);
 
-  if (platform::path_exists(target) && !platform::delete_file(target)) {
-    // Still held open (a loaded plug-in is): move it out of the way under a name that marks it
-    // for deletion by a later call.
-    const std::u16string leftover =
-        target + u"." + decimal(platform::tick_count()) + std::u16string(leftover_suffix);
-    if (!platform::move_file_replacing(target, leftover, false)) return false;
+  const std::u16string fresh = staged_name(target);
+  if (!write_flushed(fresh, content, error)) return false;
+
+  // The old file goes aside rather than being deleted: a loaded plug-in resists deletion but
+  // not renaming, and until the new file is in place the old one can still be put back.
+  std::u16string aside;
+  if (platform::path_exists(target)) {
+    aside = target + u"." + decimal(platform::tick_count()) + std::u16string(leftover_suffix);
+    if (!rename_waiting(target, aside, /*write_through=*/false, error)) {
+      platform::delete_file(fresh);
+      return false;
+    }
   }
-  return write_whole_file(target, content);
+  if (!rename_waiting(fresh, target, /*write_through=*/true, error)) {
+    if (!aside.empty()) rename_waiting(aside, target, /*write_through=*/true, error);
+    platform::delete_file(fresh);
+    return false;
+  }
+  // Still held, it stays as a leftover, deleted by a later call once its holder lets go.
+  if (!aside.empty()) platform::delete_file(aside);
+  return true;
 }

@@ -4,6 +4,16 @@
 // through. Paths are native paths (see fs/paths.h). None of them keeps state between calls, and
 // every handle one opens is closed before it returns.
 //
+// Every operation answers true or false and never throws (errors that are not failures, such as
+// exhausted memory, pass through); the callers choose the words the user reads. A failed one
+// tells what failed through an optional `FileError`, for the setup log.
+//
+// Another program may hold a file for a moment just after it was written or before it is
+// changed: virus scanners, indexers and backup agents open files without delete sharing. Every
+// creation, rename and deletion below is therefore tried again while it fails for such a reason
+// (platform::is_transient_file_error), after pauses of 50 ms doubling up to 1 s, about 5 s in
+// all (platform::pause, which tests observe instead of sleeping).
+//
 // What no operation does: write or delete anything outside the path it was given. Links to
 // folders are removed as links and never entered; on POSIX a symbolic link at a path to be
 // written is refused rather than written through. (Windows writes open what the path names, as
@@ -17,27 +27,47 @@
 // - Permission bits stand in for the read-only attribute: clearing read-only means making the
 //   entry writable (and a folder searchable) by its owner. There are no hidden or system bits.
 
+#include <cstdint>
 #include <string>
 
-// Makes the folder and its missing parents, parents first; a parent that cannot be made raises
-// before its child is tried. Does nothing when anything already exists at the path (even a
-// file: the caller's next step then fails). A trailing separator is accepted.
-// Roots are never created: on Windows a separator at index 0, 1 or 2 ("\x", "C:\x", "\\server")
-// starts no parent step; on POSIX only the leading "/" is such a root.
-// Throws Failure("Couldn't make the folder <path>.") naming the folder that could not be made.
-void make_folders(const std::u16string& path);
+// Why an operation failed: the step ("Rename <from> to <to>", "Delete <path>", ...), the path it
+// failed on, and the system's error code (platform::last_file_error). Only the first failure of
+// an operation is kept: the one the rest follows from.
+struct FileError {
+  std::string step;
+  std::u16string path;
+  std::uint32_t code = 0;
+
+  // The setup log's line for it: step + " failed (error " + code + ")", for instance
+  // "Rename C:\p\x.prm.123.corvalis-new to C:\p\x.prm failed (error 32)".
+  std::string line() const;
+};
+
+// The failure message for a folder that could not be made: "Couldn't make the folder " + the
+// path in UTF-8 + ".".
+std::string folder_not_made_message(const std::u16string& folder);
+
+// Makes the folder and its missing parents, parents first; a parent that cannot be made fails
+// the call before its child is tried, and is the path of the `error`. Does nothing when anything
+// already exists at the path (even a file: the caller's next step then fails). A trailing
+// separator is accepted. Roots are never created: on Windows a separator at index 0, 1 or 2
+// ("\x", "C:\x", "\\server") starts no parent step; on POSIX only the leading "/" is such a
+// root.
+[[nodiscard]] bool make_folders(const std::u16string& path, FileError* error = nullptr);
 
 // Writes the whole content, creating or truncating the file; nobody else may open it meanwhile.
 // False when it cannot be opened (nothing is deleted then) or not fully written (the file is
 // deleted, so no partial file is left; the earlier content of a replaced file is gone). Empty
 // content makes an empty file. Nothing is flushed beyond what closing does.
-bool write_whole_file(const std::u16string& path, const std::string& content);
+[[nodiscard]] bool write_whole_file(const std::u16string& path, const std::string& content,
+                                    FileError* error = nullptr);
 
 // Reads a whole file below 1 GiB into `buffer`, resized to the file's length. False when it
 // cannot be opened (missing, a folder, or being written elsewhere) or is 1 GiB or larger, and
 // the buffer is then unchanged; false after a failed read leaves the buffer at the file's
-// length with undefined contents.
-bool read_whole_file(const std::u16string& path, std::string& buffer);
+// length with undefined contents. Reading is never retried.
+[[nodiscard]] bool read_whole_file(const std::u16string& path, std::string& buffer,
+                                   FileError* error = nullptr);
 
 // Removes a folder tree, clearing read-only, hidden and system on each entry first (the folder's
 // own attributes are left as they are). Links inside the tree are removed as links, and a path
@@ -45,21 +75,31 @@ bool read_whole_file(const std::u16string& path, std::string& buffer);
 // nothing is left at the path (a missing path counts), false when something is: entries that
 // resisted (a file another program holds without delete sharing) stay, with the folders that
 // hold them. A tree changed by another program while it is removed is not guarded against.
-bool remove_tree(const std::u16string& path);
+[[nodiscard]] bool remove_tree(const std::u16string& path, FileError* error = nullptr);
 
-// Writes `content` to `target` even when the old file is held open, as a loaded plug-in is:
+// Replaces the file at `path` with `content` in one step, for a document that must never be
+// lost half-written: the content goes to "<path>.<tick count>.corvalis-new" beside it, reaches
+// the disk, and is then moved over `path` (replacing it, written through; on POSIX rename and
+// an fsync of the folder). False when any step fails: the new file is deleted again and `path`
+// keeps what it held. Not guaranteed: a power cut between the move and the folder's flush may
+// leave either version, never a mix.
+[[nodiscard]] bool replace_whole_file(const std::u16string& path, const std::string& content,
+                                      FileError* error = nullptr);
+
+// Writes `content` to `target` even when the old file is held open, as a loaded plug-in is,
+// and replaces it whole:
 // 1. makes the target's folder (a target without a separator is in the current folder);
 // 2. deletes the leftovers of earlier calls in that folder ("*.corvalis-old") that can be
 //    deleted now; the others wait for a later call;
-// 3. deletes an existing target, or when it resists, renames it aside to
-//    "<target>.<tick count>.corvalis-old" (replacing a file of that name);
-// 4. writes the content with write_whole_file.
-// True when the target now holds the new content. False on any failure, never a Failure: the
-// folder cannot be made; the old target can be neither deleted nor renamed (it keeps its
-// content); or the write fails (no file at the target, a renamed old file stays as a leftover).
-// Errors that are not failures, such as exhausted memory, pass through.
-// Not guaranteed: where a holder allows deletion but the file system keeps the name until the
-// holder closes it (Windows without POSIX delete semantics, such as FAT volumes or Wine), the
-// deletion "succeeds", the write then fails, and the old file goes when its holder lets go.
-// POSIX deletes open files, so there the old file never becomes a leftover.
-bool replace_file_in_use(const std::u16string& target, const std::string& content);
+// 3. writes the content to "<target>.<tick count>.corvalis-new" beside the target and flushes
+//    it;
+// 4. renames an existing target aside to "<target>.<tick count>.corvalis-old" (replacing a
+//    file of that name): Windows lets a loaded program image be renamed, not deleted;
+// 5. renames the new file onto the target, and deletes the aside copy if it can be deleted
+//    now (else it stays as a leftover for a later call).
+// True when the target now holds the new content. False on any failure: the folder cannot be
+// made, the new file cannot be written, the old target cannot be renamed aside, or the new file
+// cannot be renamed onto the target (the old one is then renamed back). In every such case the
+// target keeps its old content, whole, and the new file is deleted again.
+[[nodiscard]] bool replace_file_in_use(const std::u16string& target, const std::string& content,
+                                       FileError* error = nullptr);

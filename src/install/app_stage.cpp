@@ -49,10 +49,12 @@ void install_host_files(const std::string& app_version, std::vector<HostFile>& f
   bool control_surface_placed = false;
   for (HostFile& file : files) {
     int placed = 0;
+    FileError error;
     for (const std::u16string& target : plugin_targets(file.name)) {
-      if (replace_file_in_use(target, file.bytes)) ++placed;
+      if (replace_file_in_use(target, file.bytes, &error)) ++placed;
     }
     if (placed == 0) {
+      if (!error.step.empty()) log_line(error.line());  // the last target's failure
       throw Failure(
           "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
           "again.");
@@ -63,7 +65,7 @@ void install_host_files(const std::string& app_version, std::vector<HostFile>& f
 
   for (const std::u16string& program_files : program_files_folders()) {
     const std::u16string legacy = legacy_importer_folder(program_files);
-    if (platform::path_exists(legacy)) remove_tree(legacy);
+    if (platform::path_exists(legacy)) static_cast<void>(remove_tree(legacy));
   }
 
   log_line("Installed the plug-ins from app " + app_version);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/app_stage.h"
@@ -20,11 +21,15 @@ class RunFolder {
       : path_(join_path(platform::temp_folder(), u"corvalis-setup-" +
                                                      decimal(platform::current_process_id()) +
                                                      u"-" + decimal(platform::tick_count()))) {
-    make_folders(path_);
+    FileError error;
+    if (!make_folders(path_, &error)) {
+      log_line(error.line());
+      throw Failure(folder_not_made_message(error.path));
+    }
   }
   RunFolder(const RunFolder&) = delete;
   RunFolder& operator=(const RunFolder&) = delete;
-  ~RunFolder() { remove_tree(path_); }
+  ~RunFolder() { static_cast<void>(remove_tree(path_)); }  // what stays is not the run's failure
 
   const std::u16string& path() const { return path_; }
 

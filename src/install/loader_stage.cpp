@@ -73,7 +73,9 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   const std::u16string panel = panel_folder(extensions_root);
   // Every path was judged before the downloads, so a list that names a path we refuse never
   // leaves the user without the panel they had.
-  if (platform::path_exists(panel) && !remove_tree(panel)) {
+  FileError error;
+  if (platform::path_exists(panel) && !remove_tree(panel, &error)) {
+    log_line(error.line());
     throw Failure(
         "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
         "run Setup again.");
@@ -81,8 +83,12 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 
   for (LoaderFile& file : files) {
     const std::u16string target = join_path(panel, file.place);
-    make_folders(parent_folder(target));
-    if (!write_whole_file(target, file.bytes)) {
+    if (!make_folders(parent_folder(target), &error)) {
+      log_line(error.line());
+      throw Failure(folder_not_made_message(error.path));
+    }
+    if (!write_whole_file(target, file.bytes, &error)) {
+      log_line(error.line());
       throw Failure("Couldn't write Corvalis into Premiere's extensions folder.");
     }
     // Written files are on disk: their memory goes back now, not at the end of the stage.
@@ -90,7 +96,8 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   }
 
   const std::u16string legacy_panel = join_path(extensions_root, u"com.brackmoor.panel");
-  if (platform::path_exists(legacy_panel)) remove_tree(legacy_panel);
+  // The legacy panel goes if it can; one that stays harms nothing.
+  if (platform::path_exists(legacy_panel)) static_cast<void>(remove_tree(legacy_panel));
 
   log_line("Installed the loader " + version);
   return version;

@@ -32,7 +32,22 @@ bool is_symbolic_link(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
+// Closes `fd` without losing the error code of the call that failed before.
+void close_keeping_error(int fd) {
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+}
+
 }  // namespace
+
+std::uint32_t last_file_error() {
+  return static_cast<std::uint32_t>(errno);
+}
+
+bool is_transient_file_error(std::uint32_t code) {
+  return code == EBUSY || code == ETXTBSY;
+}
 
 bool path_exists(const std::u16string& path) {
   struct stat info;
@@ -52,7 +67,11 @@ bool delete_file(const std::u16string& path) {
   const std::string name = native(path);
   struct stat info;
   // DeleteFileW refuses folders; unlink would too, but say so plainly.
-  if (::lstat(name.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  if (::lstat(name.c_str(), &info) != 0) return false;
+  if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
   return ::unlink(name.c_str()) == 0;
 }
 
@@ -80,7 +99,7 @@ bool move_file_replacing(const std::u16string& from, const std::u16string& to, b
     const int folder = ::open(parent_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return false;
     const bool synced = ::fsync(folder) == 0;
-    ::close(folder);
+    close_keeping_error(folder);
     return synced;
   }
   return true;
@@ -177,9 +196,15 @@ bool File::open(const std::u16string& path, Mode mode) {
   const int fd = ::open(name.c_str(), flags, 0666);
   if (fd < 0) return false;
   struct stat info;
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || ::flock(fd, lock | LOCK_NB) != 0 ||
-      (mode == Mode::write_exclusive && !empty_locked_file(fd))) {
-    ::close(fd);
+  bool usable = ::fstat(fd, &info) == 0;
+  if (usable && S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    usable = false;
+  }
+  usable = usable && ::flock(fd, lock | LOCK_NB) == 0 &&
+           (mode != Mode::write_exclusive || empty_locked_file(fd));
+  if (!usable) {
+    close_keeping_error(fd);
     return false;
   }
   handle_ = fd;

@@ -22,6 +22,15 @@ bool fill_entry(const WIN32_FIND_DATAW& found, FolderEntry& entry) {
 
 }  // namespace
 
+std::uint32_t last_file_error() {
+  return ::GetLastError();
+}
+
+bool is_transient_file_error(std::uint32_t code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         code == ERROR_ACCESS_DENIED || code == ERROR_USER_MAPPED_FILE;
+}
+
 bool path_exists(const std::u16string& path) {
   return ::GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
 }

@@ -100,6 +100,17 @@ bool running_process_names(std::vector<std::u16string>& names);
 // ---------------------------------------------------------------------------------------------
 // Files and folders
 
+// The calls below that change files report why they failed through `last_file_error`: the
+// system's error code of the last failed call on this thread (GetLastError; POSIX errno), read
+// right after the failure, before any other call.
+std::uint32_t last_file_error();
+
+// True for the errors another program causes by holding a file for a moment, as virus
+// scanners, indexers and backup agents do: sharing violation, lock violation, access denied
+// and user-mapped section on Windows (32, 33, 5, 1224); EBUSY and ETXTBSY on POSIX. Access
+// denied also has lasting causes; a caller that waits it out gives up after a while.
+bool is_transient_file_error(std::uint32_t code);
+
 // True when anything (file, folder, link) exists at the path (GetFileAttributesW succeeds).
 // A dangling symbolic link counts as existing on POSIX.
 bool path_exists(const std::u16string& path);

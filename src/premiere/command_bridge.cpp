@@ -5,6 +5,7 @@
 #include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
+#include "log/setup_log.h"
 #include "platform/platform.h"
 #include "premiere/plugin_folders.h"
 #include "premiere/settings_document.h"
@@ -25,24 +26,6 @@ bool is_version_name(std::u16string_view name) {
     if (i != dot && (name[i] < u'0' || name[i] > u'9')) return false;
   }
   return true;
-}
-
-// Replaces `document` with `content` in one step: the content goes to a new file in the same
-// folder, reaches the disk, and only then is moved over the document. A failure on the way
-// removes the new file and leaves the document as it was.
-bool replace_document(const std::u16string& document, const std::string& content) {
-  const std::u16string fresh = document + u"." + decimal(platform::tick_count()) + u".corvalis-new";
-  bool written = false;
-  {
-    platform::File file;
-    if (!file.open(fresh, platform::File::Mode::write_exclusive)) return false;
-    written = file.write(content.data(), content.size()) && file.flush();
-  }  // closed before the move: Windows will not move a file that is open
-  if (written && platform::move_file_replacing(fresh, document, /*write_through=*/true)) {
-    return true;
-  }
-  platform::delete_file(fresh);  // ours: we created it above
-  return false;
 }
 
 // The document's content, the settings template when there is none, or a Failure when there is
@@ -85,8 +68,17 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
         add_command_bridge(content, platform::utf16_to_utf8(control_surface_plugin_path()));
     if (edited == content) continue;
 
-    make_folders(folder);
-    if (!replace_document(document, edited)) fail_to_switch();
+    FileError error;
+    if (!make_folders(folder, &error)) {
+      log_line(error.line());
+      throw Failure(folder_not_made_message(error.path));
+    }
+    // Written beside the document and moved over it: a failure on the way leaves the user's
+    // settings as they were.
+    if (!replace_whole_file(document, edited, &error)) {
+      log_line(error.line());
+      fail_to_switch();
+    }
     ++written;
   }
   return written;

@@ -14,15 +14,20 @@ namespace {
 
 const bool windows = platform::path_separator == u'\\';
 
-std::vector<std::u16string> leftovers_in(const std::u16string& folder) {
+std::vector<std::u16string> entries_in(const std::u16string& folder,
+                                       std::u16string_view pattern = u"*") {
   std::vector<std::u16string> names;
   platform::FolderListing listing;
-  if (listing.open(folder, u"*.corvalis-old")) {
+  if (listing.open(folder, pattern)) {
     platform::FolderEntry entry;
     while (listing.next(entry)) names.push_back(entry.name);
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<std::u16string> leftovers_in(const std::u16string& folder) {
+  return entries_in(folder, u"*.corvalis-old");
 }
 
 TEST(ReplaceFileInUse, MakesTheFolderChainAndWritesTheFile) {
@@ -35,11 +40,11 @@ TEST(ReplaceFileInUse, MakesTheFolderChainAndWritesTheFile) {
 TEST(ReplaceFileInUse, ReplacesAFileNobodyHoldsWithoutALeftover) {
   Sandbox sandbox;
   const std::u16string target = sandbox.path(u"plug-ins/x.prm");
-  make_folders(sandbox.path(u"plug-ins"));
+  ASSERT_TRUE(make_folders(sandbox.path(u"plug-ins")));
   put_file(target, "old content, longer than the new");
   EXPECT_TRUE(replace_file_in_use(target, "new"));
   EXPECT_EQ(file_content(target), "new");
-  EXPECT_TRUE(leftovers_in(sandbox.path(u"plug-ins")).empty());
+  EXPECT_EQ(entries_in(sandbox.path(u"plug-ins")), std::vector<std::u16string>{u"x.prm"});
 }
 
 TEST(ReplaceFileInUse, AFolderThatCannotBeMadeIsFalseNotAFailure) {
@@ -55,7 +60,7 @@ TEST(ReplaceFileInUse, AFolderThatCannotBeMadeIsFalseNotAFailure) {
 // that call then fails for its own target; files that only look similar stay.
 TEST(ReplaceFileInUse, DeletesFreeLeftoversEvenWhenItsOwnTargetFails) {
   Sandbox sandbox;
-  make_folders(sandbox.path(u"p"));
+  ASSERT_TRUE(make_folders(sandbox.path(u"p")));
   put_file(sandbox.path(u"p/x.dll.123.corvalis-old"), "old");
   put_file(sandbox.path(u"p/.y.dll.9.corvalis-old"), "old");
   put_file(sandbox.path(u"p/keep.corvalis-old.txt"), "keep");
@@ -68,20 +73,35 @@ TEST(ReplaceFileInUse, DeletesFreeLeftoversEvenWhenItsOwnTargetFails) {
 }
 
 // Windows refuses to delete a file that another program holds open without delete sharing,
-// and to rename it: the old file must stay whole. POSIX deletes open files (their holders keep
-// the old data), so there the replacement simply happens.
+// and to rename it: the replacement waits about five seconds for the holder to let go, and the
+// old file must stay whole when it does not. POSIX renames open files (their holders keep the
+// old data), so there the replacement simply happens.
 TEST(ReplaceFileInUse, ATargetHeldWithoutDeleteSharing) {
   Sandbox sandbox;
   const std::u16string target = sandbox.path(u"p/x.prm");
-  make_folders(sandbox.path(u"p"));
+  ASSERT_TRUE(make_folders(sandbox.path(u"p")));
   put_file(target, "old");
   for (const Hold hold : {Hold::exclusive, Hold::read_without_delete_sharing}) {
+    ObservedPauses pauses;
     HeldFile held(target, hold);
     ASSERT_TRUE(held.held()) << held.why();
     if (windows) {
-      EXPECT_FALSE(replace_file_in_use(target, "new"));
+      FileError error;
+      EXPECT_FALSE(replace_file_in_use(target, "new", &error));
+      EXPECT_EQ(pauses.total(), 5000u);
+      EXPECT_EQ(error.step.substr(0, 7), "Rename ");
+      EXPECT_EQ(error.path, target);
       held.release();
       EXPECT_EQ(file_content(target), "old");
+      EXPECT_EQ(entries_in(sandbox.path(u"p")), std::vector<std::u16string>{u"x.prm"});
+
+      // A holder that lets go within the wait: the target is replaced.
+      HeldFile brief(target, hold);
+      ASSERT_TRUE(brief.held()) << brief.why();
+      pauses.release_after(pauses.total() + 1000, brief);
+      EXPECT_TRUE(replace_file_in_use(target, "new"));
+      EXPECT_EQ(file_content(target), "new");
+      put_file(target, "old");
     } else {
       EXPECT_TRUE(replace_file_in_use(target, "new"));
       held.release();
@@ -95,7 +115,7 @@ TEST(ReplaceFileInUse, ATargetHeldWithoutDeleteSharing) {
 TEST(ReplaceFileInUse, ATargetInAFolderThatForbidsChangesKeepsItsContent) {
   Sandbox sandbox;
   const std::u16string target = sandbox.path(u"p/x.prm");
-  make_folders(sandbox.path(u"p"));
+  ASSERT_TRUE(make_folders(sandbox.path(u"p")));
   put_file(target, "old");
   ASSERT_TRUE(make_read_only(sandbox.path(u"p")));
   const std::string why = read_only_folders_are_enforced(sandbox.path(u"p"));
@@ -114,7 +134,7 @@ TEST(ReplaceFileInUse, ALoadedPlugInIsRenamedAsideAndCleanedUpLater) {
   Sandbox sandbox;
   const std::u16string folder = sandbox.path(u"plug-ins");
   const std::u16string target = join_path(folder, u"Corvalis_Importer.prm");
-  make_folders(folder);
+  ASSERT_TRUE(make_folders(folder));
   const std::string why = copy_program_image(target);
   if (!why.empty())
     GTEST_SKIP() << why << " "

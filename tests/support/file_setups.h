@@ -10,6 +10,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 // How another program holds a file open.
 enum class Hold {
@@ -22,6 +25,9 @@ enum class Hold {
   // but lets it be renamed. The file must be a program image (see copy_program_image).
   // Windows only.
   loaded_image,
+  // Running as a program, which POSIX refuses to open for writing (ETXTBSY) while it runs. The
+  // held file is replaced by a copy of /bin/sleep and run. POSIX only.
+  running_program,
 };
 
 class HeldFile {
@@ -41,6 +47,52 @@ class HeldFile {
   std::string why_;
   std::intptr_t handles_[2] = {-1, -1};
   void* view_ = nullptr;
+};
+
+// While it lives, the pauses of the installer's retries are recorded instead of slept, so a
+// test waits for nothing. A hold handed to `release_after` ends once the pauses add up to the
+// given time, as a program that lets go of a file then would.
+class ObservedPauses {
+ public:
+  ObservedPauses() {
+    current() = this;
+    platform::observe_pauses_for_testing(&record);
+  }
+  ObservedPauses(const ObservedPauses&) = delete;
+  ObservedPauses& operator=(const ObservedPauses&) = delete;
+  ~ObservedPauses() {
+    platform::observe_pauses_for_testing(nullptr);
+    current() = nullptr;
+  }
+
+  void release_after(std::uint32_t milliseconds, HeldFile& held) {
+    release_at_ = milliseconds;
+    held_ = &held;
+  }
+  const std::vector<std::uint32_t>& pauses() const { return pauses_; }
+  std::uint32_t total() const {
+    std::uint32_t sum = 0;
+    for (const std::uint32_t pause : pauses_) sum += pause;
+    return sum;
+  }
+
+ private:
+  static ObservedPauses*& current() {
+    static ObservedPauses* observed = nullptr;
+    return observed;
+  }
+  static void record(std::uint32_t milliseconds) {
+    ObservedPauses& self = *current();
+    self.pauses_.push_back(milliseconds);
+    if (self.held_ && self.total() >= self.release_at_) {
+      self.held_->release();
+      self.held_ = nullptr;
+    }
+  }
+
+  std::vector<std::uint32_t> pauses_;
+  std::uint32_t release_at_ = 0;
+  HeldFile* held_ = nullptr;
 };
 
 // A link to a folder, as made by make_folder_link.

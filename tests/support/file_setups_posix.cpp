@@ -1,9 +1,12 @@
 // POSIX set-ups for the file tests.
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,7 +28,44 @@ std::string error_text(const char* what) {
 
 }  // namespace
 
+namespace {
+
+// Copies /bin/sleep to `path` and runs it there for a minute; the process id, or -1 with `why`.
+pid_t run_sleeper(const std::string& path, std::string& why) {
+  const int from = ::open("/bin/sleep", O_RDONLY | O_CLOEXEC);
+  const int to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+  bool copied = from >= 0 && to >= 0;
+  char buffer[65536];
+  for (ssize_t got; copied && (got = ::read(from, buffer, sizeof buffer)) != 0;) {
+    copied = got > 0 && ::write(to, buffer, static_cast<std::size_t>(got)) == got;
+  }
+  if (from >= 0) ::close(from);
+  if (to >= 0) ::close(to);
+  if (!copied || ::chmod(path.c_str(), 0755) != 0) {
+    why = error_text("copying /bin/sleep");
+    return -1;
+  }
+  char* arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>("60"), nullptr};
+  pid_t process = -1;
+  // posix_spawn returns once the program runs, so the file is busy from then on.
+  const int error = ::posix_spawn(&process, path.c_str(), nullptr, nullptr, arguments, environ);
+  if (error != 0) {
+    why = std::string("posix_spawn failed: ") + std::strerror(error);
+    return -1;
+  }
+  return process;
+}
+
+}  // namespace
+
 HeldFile::HeldFile(const std::u16string& path, Hold hold) {
+  if (hold == Hold::running_program) {
+    const pid_t process = run_sleeper(native(path), why_);
+    if (process < 0) return;
+    handles_[1] = process;
+    held_ = true;
+    return;
+  }
   if (hold == Hold::loaded_image) {
     why_ = "POSIX maps no program images that resist deletion; an open file never does.";
     return;
@@ -51,6 +91,12 @@ HeldFile::~HeldFile() {
 void HeldFile::release() {
   if (handles_[0] >= 0) ::close(static_cast<int>(handles_[0]));
   handles_[0] = -1;
+  if (handles_[1] >= 0) {
+    const pid_t process = static_cast<pid_t>(handles_[1]);
+    ::kill(process, SIGKILL);
+    ::waitpid(process, nullptr, 0);
+  }
+  handles_[1] = -1;
   held_ = false;
 }
 

@@ -140,12 +140,20 @@ std::string unix_path(const std::u16string& path) {
 }  // namespace
 
 HeldFile::HeldFile(const std::u16string& path, Hold hold) {
+  if (hold == Hold::running_program) {
+    why_ =
+        "Windows refuses writes to a running program's file as to any open one; the sharing "
+        "holds stand for it.";
+    return;
+  }
   DWORD access = GENERIC_READ, share = 0;
   switch (hold) {
     case Hold::exclusive:
       break;
     case Hold::read_without_delete_sharing:
       share = FILE_SHARE_READ;
+      break;
+    case Hold::running_program:
       break;
     case Hold::loaded_image:
       // The loader opens a module shared for deletion and keeps only the image section; the
