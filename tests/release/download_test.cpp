@@ -78,14 +78,17 @@ class DownloadReleaseFile : public testing::Test {
   }
   void TearDown() override { platform::observe_pauses_for_testing(nullptr); }
 
-  // Downloads the entry written as JSON; the failure message, or "" with the bytes in `bytes`.
+  // Downloads the entry written as JSON into a staging file; the failure message (and then no
+  // staging file is left), or "" with the bytes in `bytes`.
   std::string download(const std::string& entry_json, std::string* bytes = nullptr) {
     const JsonValue entry = parse_json(entry_json);
+    const std::u16string staged = sandbox.path(u"staged.download");
     try {
-      std::string downloaded = download_release_file(release_base, entry);
-      if (bytes) *bytes = std::move(downloaded);
+      download_release_file(release_base, entry, staged);
+      if (bytes) *bytes = file_content(staged);
       return "";
     } catch (const Failure& failure) {
+      EXPECT_FALSE(platform::path_exists(staged));
       return failure.what();
     }
   }
