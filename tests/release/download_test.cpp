@@ -149,6 +149,26 @@ TEST_F(DownloadReleaseFile, MissingMembersReadAsEmptyTextAndZero) {
   EXPECT_EQ(download("{\"size\":0,\"sha256\":\"" + empty_digest + "\"}"), "");
 }
 
+TEST_F(DownloadReleaseFile, AFileLongerThanListedIsRefusedUnreadAndARetryStartsTheFileOver) {
+  HostAnswer huge{200}, cut{200, "0123456789"};
+  huge.size = 50LL * 1024 * 1024;
+  cut.cut = 5;  // the first attempt breaks after "01234"
+  host.script({{"/loader/1.4.2/files/huge", {huge}},
+               {"/loader/1.4.2/files/ten", {cut, {200, "0123456789"}}}});
+  // The stated length is beyond the listed size: damaged before a byte is read.
+  EXPECT_EQ(download("{\"path\":\"huge\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}"),
+            damaged_download_message);
+  EXPECT_LT(host.body_bytes_sent("/loader/1.4.2/files/huge"), huge.size / 4);
+  // The retry's bytes replace the broken attempt's, they are not appended to them.
+  std::string bytes;
+  EXPECT_EQ(download("{\"path\":\"ten\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}", &bytes),
+            "");
+  EXPECT_EQ(bytes, "0123456789");
+  EXPECT_EQ(host.request_paths(),
+            (std::vector<std::string>{"/loader/1.4.2/files/huge", "/loader/1.4.2/files/ten",
+                                      "/loader/1.4.2/files/ten"}));
+}
+
 TEST_F(DownloadReleaseFile, ADamagedFileIsNotFetchedAgainAndAMissingOneFailsAsADownload) {
   host.script({{"/loader/1.4.2/files/ten", {{200, "0123456789"}}}});
   EXPECT_EQ(download("{\"path\":\"ten\",\"size\":10,\"sha256\":\"" + abc_digest + "\"}"),
