@@ -84,7 +84,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   for (const LoaderFile& file : files) {
     const std::u16string target = join_path(panel, file.place);
     make_folders(parent_folder(target));
-    if (!copy_downloaded_file(file.staged, target)) {
+    if (!place_downloaded_file(file.staged, target)) {
       throw Failure("Couldn't write Corvalis into Premiere's extensions folder.");
     }
   }

@@ -9,38 +9,47 @@
 
 namespace {
 
-// Pieces of a copy: large enough that system calls cost little, small enough to stay cheap.
-constexpr std::size_t copy_piece_bytes = 256 * 1024;
+// Pieces of a copy, and of the writes of a download: large enough that system calls cost
+// little (the transport hands over a few KiB at a time), small enough to stay in the cache.
+constexpr std::size_t piece_bytes = 256 * 1024;
 
-// A download on its way to disk: each piece written to the staging file and hashed.
+// A download on its way to disk: each piece hashed as it arrives and gathered into writes of
+// the staging file.
 class StagingFile final : public BodySink {
  public:
-  explicit StagingFile(const std::u16string& path) : path_(path) {}
+  explicit StagingFile(const std::u16string& path) : path_(path) { pending_.reserve(piece_bytes); }
 
   bool restart() override {
     file_.close();
     hash_.emplace();
+    pending_.clear();
     length_ = 0;
     if (!file_.open(path_, platform::File::Mode::write_exclusive)) broken_ = true;
     return !broken_;
   }
 
   bool write(const void* data, std::size_t length) override {
-    if (!file_.write(data, length)) {
-      broken_ = true;
-      return false;
-    }
     // A failed hash is remembered by the hash and reported when the digest is asked for; the
     // download itself goes on.
     (void)hash_->update(data, length);
     length_ += length;
+    const auto* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+      const std::size_t taken = std::min(length, piece_bytes - pending_.size());
+      pending_.append(bytes, taken);
+      bytes += taken;
+      length -= taken;
+      if (pending_.size() == piece_bytes && !write_pending()) return false;
+    }
     return true;
   }
 
   std::uint64_t length() const { return length_; }
 
-  // The digest as 64 lowercase hexadecimal digits; closes the file.
+  // Writes what is still pending and closes the file; the digest as 64 lowercase hexadecimal
+  // digits.
   std::string finish() {
+    if (!write_pending()) throw Failure(download_not_saved_message);
     file_.close();
     std::uint8_t digest[32];
     if (!hash_->finish(digest)) throw Failure(hash_failure_message);
@@ -50,9 +59,16 @@ class StagingFile final : public BodySink {
   void close() { file_.close(); }
 
  private:
+  bool write_pending() {
+    if (!pending_.empty() && !file_.write(pending_.data(), pending_.size())) broken_ = true;
+    pending_.clear();
+    return !broken_;
+  }
+
   const std::u16string& path_;
   platform::File file_;
   std::optional<platform::Sha256> hash_;
+  std::string pending_;
   std::uint64_t length_ = 0;
 };
 
@@ -79,14 +95,15 @@ void download_release_file(const std::u16string& release_base, const JsonValue& 
   }
 }
 
-bool copy_downloaded_file(const std::u16string& from, const std::u16string& to) {
+bool place_downloaded_file(const std::u16string& from, const std::u16string& to) {
+  // On one volume the staging file simply takes its place; else its bytes are copied.
+  if (platform::move_file_replacing(from, to, false)) return true;
   platform::File source;
   std::uint64_t left = 0;
   if (!source.open(from, platform::File::Mode::read_shared) || !source.size(left)) return false;
   platform::File target;
   if (!target.open(to, platform::File::Mode::write_exclusive)) return false;
-  std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(left, copy_piece_bytes)),
-                    '\0');
+  std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(left, piece_bytes)), '\0');
   while (left > 0) {
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
     if (!source.read(piece.data(), length) || !target.write(piece.data(), length)) {

@@ -27,10 +27,11 @@ inline constexpr const char* damaged_download_message =
 void download_release_file(const std::u16string& release_base, const JsonValue& entry,
                            const std::u16string& staging);
 
-// Writes the file `from` to `to` a piece at a time, as write_whole_file writes content: nobody
-// else may open `to` meanwhile, and a copy that fails part way is deleted. False when `from`
-// cannot be read or `to` cannot be written.
-bool copy_downloaded_file(const std::u16string& from, const std::u16string& to);
+// Puts the downloaded file `from` at `to`, replacing a file there: renamed where both are on
+// one volume (`from` is then gone), else copied a piece at a time as write_whole_file writes
+// content (nobody else may open `to` meanwhile, and a copy that fails part way is deleted).
+// False when it can be neither renamed nor copied.
+bool place_downloaded_file(const std::u16string& from, const std::u16string& to);
 
 // Every byte outside A-Z, a-z, 0-9 and "/-_.~" becomes "%" and two upper-case hexadecimal
 // digits; the slash stays, so the path's folders become folders of the URL. Never fails.
