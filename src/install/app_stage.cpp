@@ -1,5 +1,7 @@
 #include "install/app_stage.h"
 
+#include <utility>
+
 #include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
@@ -28,7 +30,7 @@ std::u16string legacy_importer_folder(const std::u16string& program_files) {
 
 }  // namespace
 
-AppRelease fetch_host_files(const std::u16string& base) {
+AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder) {
   AppRelease app;
   app.version = fetch_channel_version(base, u"/app/channels/stable.json");
   const std::u16string release_base = base + u"/app/" + platform::utf8_to_utf16(app.version);
@@ -38,20 +40,28 @@ AppRelease fetch_host_files(const std::u16string& base) {
     const std::string path = std::string("host/") + name;
     for (const JsonValue& entry : entries) {
       if (entry.member("path").text != path) continue;
-      app.files.push_back({name, download_release_file(release_base, entry)});
+      HostFile file{name,
+                    join_path(run_folder, u"app-" + platform::utf8_to_utf16(name) + u".download")};
+      download_release_file(release_base, entry, file.staged);
+      app.files.push_back(std::move(file));
       break;  // only the first entry with this path counts
     }
   }
   return app;
 }
 
-void install_host_files(const std::string& app_version, std::vector<HostFile>& files) {
+void install_host_files(const std::string& app_version, const std::vector<HostFile>& files) {
   bool control_surface_placed = false;
-  for (HostFile& file : files) {
+  for (const HostFile& file : files) {
+    // One plug-in's bytes at a time, read back from its staging file: each goes to several
+    // targets, and the placing takes the bytes whole.
+    std::string bytes;
     int placed = 0;
     FileError error;
-    for (const std::u16string& target : plugin_targets(file.name)) {
-      if (replace_file_in_use(target, file.bytes, &error)) ++placed;
+    if (read_whole_file(file.staged, bytes, &error)) {
+      for (const std::u16string& target : plugin_targets(file.name)) {
+        if (replace_file_in_use(target, bytes, &error)) ++placed;
+      }
     }
     if (placed == 0) {
       if (!error.step.empty()) log_line(error.line());  // the last target's failure
@@ -60,7 +70,6 @@ void install_host_files(const std::string& app_version, std::vector<HostFile>& f
           "again.");
     }
     if (file.name == control_surface_file) control_surface_placed = true;
-    std::string().swap(file.bytes);
   }
 
   for (const std::u16string& program_files : program_files_folders()) {

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-// A host plug-in file: its file name and its verified bytes.
+// A host plug-in file: its file name and the staging file that holds its verified bytes.
 struct HostFile {
   std::string name;
-  std::string bytes;
+  std::u16string staged;
 };
 
 struct AppRelease {
@@ -18,11 +18,11 @@ struct AppRelease {
 };
 
 // Finds the current app version on the release host `base`, fetches and verifies its release list
-// and downloads the host plug-in files it lists (a file the release does not list is simply
-// absent). Throws Failure.
-AppRelease fetch_host_files(const std::u16string& base);
+// and downloads the host plug-in files it lists into staging files in `run_folder` (a file the
+// release does not list is simply absent). Throws Failure.
+AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder);
 
 // Places each host file into every folder Premiere Pro loads it from, removes the legacy
 // importer folders, and, when the control-surface plug-in was placed, switches the command
 // bridge on in every Premiere Pro version. Install mode only. Throws Failure.
-void install_host_files(const std::string& app_version, std::vector<HostFile>& files);
+void install_host_files(const std::string& app_version, const std::vector<HostFile>& files);

@@ -66,7 +66,7 @@ void install_run(const RunSettings& settings, WindowReference window) {
   const std::string loader_version = install_loader(settings, run_folder.path());
   report_progress(window, installing, u"Downloading...", 35);
 
-  AppRelease app = fetch_host_files(settings.base);
+  const AppRelease app = fetch_host_files(settings.base, run_folder.path());
   if (settings.check) {
     log_line("Check passed: loader " + loader_version + ", app " + app.version);
     return;

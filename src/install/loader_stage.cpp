@@ -17,10 +17,11 @@
 namespace {
 
 // A file of the loader release: its place beneath the panel folder (its release path, judged
-// and joined segment by segment) and its verified bytes.
+// and joined segment by segment) and the staging file in the run folder that holds its verified
+// bytes.
 struct LoaderFile {
   std::u16string place;
-  std::string bytes;
+  std::u16string staged;
 };
 
 std::u16string user_extensions_root() {
@@ -65,7 +66,8 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
     files.push_back({std::move(place), {}});
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
-    files[i].bytes = download_release_file(release_base, entries[i]);
+    files[i].staged = join_path(run_folder, u"loader-" + decimal(i) + u".download");
+    download_release_file(release_base, entries[i], files[i].staged);
   }
 
   const std::u16string extensions_root =
@@ -81,18 +83,15 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
         "run Setup again.");
   }
 
-  for (LoaderFile& file : files) {
+  for (const LoaderFile& file : files) {
     const std::u16string target = join_path(panel, file.place);
     if (!make_folders(parent_folder(target), &error)) {
       log_line(error.line());
       throw Failure(folder_not_made_message(error.path));
     }
-    if (!write_whole_file(target, file.bytes, &error)) {
-      log_line(error.line());
+    if (!place_downloaded_file(file.staged, target)) {
       throw Failure("Couldn't write Corvalis into Premiere's extensions folder.");
     }
-    // Written files are on disk: their memory goes back now, not at the end of the stage.
-    std::string().swap(file.bytes);
   }
 
   const std::u16string legacy_panel = join_path(extensions_root, u"com.brackmoor.panel");

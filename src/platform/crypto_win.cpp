@@ -28,6 +28,31 @@ PUCHAR bytes(const void* data) {
   return static_cast<PUCHAR>(const_cast<void*>(data));
 }
 
+// A BCrypt hash fed in pieces; null when it cannot be made. No hash object buffer: BCrypt keeps
+// the state itself until BCryptDestroyHash.
+void* start_hash(BCRYPT_ALG_HANDLE algorithm) {
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+    return nullptr;
+  }
+  return hash;
+}
+
+// BCrypt counts in 32 bits; longer input goes in several pieces, which hashes the same.
+bool update_hash(void* state, const void* data, std::size_t length) {
+  const auto* next = static_cast<const std::uint8_t*>(data);
+  do {
+    const std::size_t piece = length < most_per_call ? length : most_per_call;
+    if (!BCRYPT_SUCCESS(::BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(state), bytes(next),
+                                         static_cast<ULONG>(piece), 0))) {
+      return false;
+    }
+    next += piece;
+    length -= piece;
+  } while (length > 0);
+  return true;
+}
+
 }  // namespace
 
 bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]) {
@@ -37,15 +62,29 @@ bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]) {
                                      static_cast<ULONG>(length), digest, 32));
 }
 
-Sha512::Sha512() {
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  // No hash object buffer: BCrypt keeps the state itself until BCryptDestroyHash.
-  if (BCRYPT_SUCCESS(
-          ::BCryptCreateHash(BCRYPT_SHA512_ALG_HANDLE, &hash, nullptr, 0, nullptr, 0, 0))) {
-    state_ = hash;
-  } else {
-    failed_ = true;
-  }
+Sha256::Sha256() : state_(start_hash(BCRYPT_SHA256_ALG_HANDLE)) {
+  failed_ = state_ == nullptr;
+}
+
+Sha256::~Sha256() {
+  if (state_ != nullptr) ::BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state_));
+}
+
+bool Sha256::update(const void* data, std::size_t length) {
+  if (failed_) return false;
+  if (!update_hash(state_, data, length)) failed_ = true;
+  return !failed_;
+}
+
+bool Sha256::finish(std::uint8_t digest[32]) {
+  if (failed_) return false;
+  // A finished BCrypt hash cannot be fed again; later calls answer false.
+  failed_ = true;
+  return BCRYPT_SUCCESS(::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest, 32, 0));
+}
+
+Sha512::Sha512() : state_(start_hash(BCRYPT_SHA512_ALG_HANDLE)) {
+  failed_ = state_ == nullptr;
 }
 
 Sha512::~Sha512() {
@@ -54,19 +93,8 @@ Sha512::~Sha512() {
 
 bool Sha512::update(const void* data, std::size_t length) {
   if (failed_) return false;
-  const auto* next = static_cast<const std::uint8_t*>(data);
-  // BCrypt counts in 32 bits; longer input goes in several pieces, which hashes the same.
-  do {
-    const std::size_t piece = length < most_per_call ? length : most_per_call;
-    if (!BCRYPT_SUCCESS(::BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(state_), bytes(next),
-                                         static_cast<ULONG>(piece), 0))) {
-      failed_ = true;
-      return false;
-    }
-    next += piece;
-    length -= piece;
-  } while (length > 0);
-  return true;
+  if (!update_hash(state_, data, length)) failed_ = true;
+  return !failed_;
 }
 
 bool Sha512::finish(std::uint8_t digest[64]) {

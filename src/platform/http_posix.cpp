@@ -9,9 +9,9 @@
 //   ALL_PROXY, NO_PROXY). There is no configured default to fall back on.
 // - Time-outs: libcurl has one budget for name resolution and connecting together, so it gets
 //   the two WinHTTP budgets added (15 s + 15 s). It has no send or receive time-out per
-//   operation; the nearest is its stall guard: less than one byte a second for 60 s ends the
-//   exchange. The request is a few hundred bytes sent in one write, so the same guard covers
-//   the 30 s a stuck send would get on Windows.
+//   operation; its low-speed guard (less than 1 KiB a second over the stall window ends the
+//   exchange) covers a stuck receive, a trickling body and, since the request is a few hundred
+//   bytes sent in one write, the 30 s a stuck send would get on Windows.
 // - Redirects are followed as WinHTTP does by default: at most 10, never from https to http.
 // - No Accept or Accept-Encoding header, as WinHTTP sends none: the body arrives as served.
 // - The path goes out as built, dot segments and all, as WinHTTP sends it. libcurl would
@@ -19,9 +19,8 @@
 //   at another URL than the Windows build asks.
 
 #include <curl/curl.h>
-#include <sys/mman.h>
+#include <strings.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -32,14 +31,19 @@ namespace platform {
 namespace {
 
 constexpr long connect_budget_ms = 15'000 + 15'000;  // name resolution + connect
-constexpr long stall_seconds = 60;
-constexpr long receive_buffer_bytes = 64 * 1024;  // fits the L2 cache it is copied from
+constexpr long receive_buffer_bytes = 64 * 1024;     // fits the L2 cache it is copied from
+
+std::uint32_t stall_window_seconds = http_stall_window_seconds;
 
 // The process-wide client, made by the first exchange and never released: like WinHTTP's
 // session handle it lives until the process ends.
 CURLSH* shared_client = nullptr;
 
 }  // namespace
+
+void set_http_stall_window_for_testing(std::uint32_t seconds) {
+  stall_window_seconds = seconds == 0 ? http_stall_window_seconds : seconds;
+}
 
 bool open_http_client() {
   if (shared_client) return true;
@@ -113,73 +117,86 @@ bool url_fits(const std::string& url, bool& secure) {
   return path + (query ? query + 1 : 0) <= 2047;
 }
 
-// Asks for the body's storage in huge pages where the kernel offers them on request: a large
-// body then costs a few hundred page faults instead of one per 4 KiB, which on virtual machines
-// takes longer than the transfer itself. Only a hint; refusal changes nothing.
-void prefer_huge_pages(void* data, std::size_t length) {
-  constexpr std::uintptr_t huge_page = 2 * 1024 * 1024;
-  const auto start = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (start + huge_page - 1) & ~(huge_page - 1);
-  const std::uintptr_t end = (start + length) & ~(huge_page - 1);
-  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-}
-
 struct Reception {
-  std::string* body;
+  HttpBodySink* sink;
   CURL* handle;
-  bool reserved = false;
-  bool over_limit = false;
+  std::uint64_t limit;  // for a body with status 200
+  std::uint64_t received = 0;
+  long long stated = -1;    // the Content-Length of the response whose headers arrive
+  int status_known = 0;     // 1: the body goes to the sink, -1: it is dropped
+  bool too_long = false;    // a body of any status grew beyond what it may have
+  bool over_limit = false;  // ... and its status was 200
 };
 
-// Appends what libcurl delivers to the body, the one copy the bytes make on their way in.
-// The first delivery reserves the stated length, so a body of known size never moves; a body
-// of unknown size grows by doubling, each new storage in huge pages where possible.
-std::size_t receive(char* data, std::size_t, std::size_t count, void* context) {
+// The status of the response being received (after a followed redirect, the new one's).
+long response_status(CURL* handle) {
+  long code = 0;
+  return ::curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK ? code : 0;
+}
+
+// Sees each header line: remembers the stated length, and at the end of the headers of a 200
+// refuses a stated length beyond the limit before any of the body is read.
+std::size_t receive_header(char* data, std::size_t, std::size_t count, void* context) {
   auto& reception = *static_cast<Reception*>(context);
-  std::string& body = *reception.body;
-  if (count > http_body_limit - body.size()) {
-    reception.over_limit = true;
-    return 0;  // makes libcurl end the exchange
-  }
-  if (!reception.reserved) {
-    reception.reserved = true;
-    curl_off_t stated = -1;
-    if (::curl_easy_getinfo(reception.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &stated) ==
-            CURLE_OK &&
-        stated > 0 && static_cast<std::uint64_t>(stated) <= http_body_limit) {
-      body.reserve(static_cast<std::size_t>(stated));
-      prefer_huge_pages(body.data(), body.capacity());
+  const std::string_view line(data, count);
+  constexpr std::string_view length_name = "content-length:";
+  if (line.starts_with("HTTP/")) {
+    reception.stated = -1;  // a new response (a redirect's target) begins
+  } else if (line.size() > length_name.size() &&
+             ::strncasecmp(line.data(), length_name.data(), length_name.size()) == 0) {
+    long long length = 0;
+    bool digits = false;
+    for (const char c : line.substr(length_name.size())) {
+      if (c >= '0' && c <= '9') {
+        digits = true;
+        length = length > (1LL << 50) ? length : length * 10 + (c - '0');
+      } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+        digits = false;
+        break;
+      }
+    }
+    reception.stated = digits ? length : -1;
+  } else if (line == "\r\n" || line == "\n") {
+    if (response_status(reception.handle) == 200 && reception.stated >= 0 &&
+        static_cast<std::uint64_t>(reception.stated) > reception.limit) {
+      reception.too_long = reception.over_limit = true;
+      return 0;  // makes libcurl end the exchange
     }
   }
-  if (count > body.capacity() - body.size()) {
-    // The new storage gets its advice before the old bytes move in, so the move itself
-    // already lands in huge pages.
-    std::string larger;
-    larger.reserve(std::min(http_body_limit, std::max(2 * body.capacity(), body.size() + count)));
-    prefer_huge_pages(larger.data(), larger.capacity());
-    larger.append(body);
-    body.swap(larger);
+  return count;
+}
+
+// Hands what libcurl delivers to the sink (bodies of 200) or drops it (any other status),
+// ending the exchange at the first byte beyond the limit.
+std::size_t receive(char* data, std::size_t, std::size_t count, void* context) {
+  auto& reception = *static_cast<Reception*>(context);
+  if (reception.status_known == 0) {
+    reception.status_known = response_status(reception.handle) == 200 ? 1 : -1;
   }
-  body.append(data, count);
+  const std::uint64_t limit = reception.status_known > 0 ? reception.limit : http_body_limit;
+  if (count > limit - reception.received) {
+    reception.too_long = true;
+    reception.over_limit = reception.status_known > 0;
+    return 0;  // makes libcurl end the exchange
+  }
+  reception.received += count;
+  if (reception.status_known > 0 && !reception.sink->write(data, count)) return 0;
   return count;
 }
 
 }  // namespace
 
-bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& status,
-                   std::uint32_t& error) {
-  body.clear();
-  status = 0;
-  error = 0;
+HttpAnswer http_exchange(const std::u16string& url, HttpBodySink& body, std::uint64_t limit) {
+  HttpAnswer answer;
   const std::string address = utf16_to_utf8(url);
   bool secure = false;
   if (!url_fits(address, secure)) {
-    error = CURLE_URL_MALFORMAT;
-    return false;
+    answer.error = CURLE_URL_MALFORMAT;
+    return answer;
   }
   if (!open_http_client()) {
-    error = CURLE_FAILED_INIT;
-    return false;
+    answer.error = CURLE_FAILED_INIT;
+    return answer;
   }
 
   const EasyHandle request(::curl_easy_init());
@@ -187,11 +204,11 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   // "Accept:" with no value removes libcurl's default Accept header.
   if (!request || !add_header(headers, "Cache-Control: no-cache") ||
       !add_header(headers, "Accept:")) {
-    error = CURLE_OUT_OF_MEMORY;
-    return false;
+    answer.error = CURLE_OUT_OF_MEMORY;
+    return answer;
   }
   CURL* handle = request.get();
-  Reception reception{&body, handle};
+  Reception reception{&body, handle, limit < http_body_limit ? limit : http_body_limit};
   ::curl_easy_setopt(handle, CURLOPT_SHARE, shared_client);
   ::curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
   ::curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);
@@ -202,25 +219,31 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   ::curl_easy_setopt(handle, CURLOPT_USERAGENT, "CorvalisSetup/1.0");
   ::curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   ::curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_budget_ms);
-  ::curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  ::curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stall_seconds);
+  ::curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT,
+                     static_cast<long>(http_least_bytes_per_second));
+  ::curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stall_window_seconds));
   ::curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   ::curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receive_buffer_bytes);
-  // A stated length over the limit is refused before any of the body is read.
+  // A stated length over the largest body is refused before any of the body is read, whatever
+  // the status.
   ::curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(http_body_limit));
+  ::curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, receive_header);
+  ::curl_easy_setopt(handle, CURLOPT_HEADERDATA, &reception);
   ::curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
   ::curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reception);
 
   const CURLcode result = ::curl_easy_perform(handle);
-  long code = 0;
-  if (::curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code > 0) {
-    status = static_cast<std::uint32_t>(code);
-  }
+  const long code = response_status(handle);
+  if (code > 0) answer.status = static_cast<std::uint32_t>(code);
   if (result != CURLE_OK) {
-    error = reception.over_limit ? CURLE_FILESIZE_EXCEEDED : result;
-    return false;
+    // libcurl's own refusal of a stated length counts as over the limit too.
+    answer.over_limit =
+        answer.status == 200 && (reception.over_limit || result == CURLE_FILESIZE_EXCEEDED);
+    answer.error = reception.too_long ? CURLE_FILESIZE_EXCEEDED : result;
+    return answer;
   }
-  return true;
+  answer.complete = true;
+  return answer;
 }
 
 }  // namespace platform

@@ -5,6 +5,8 @@
 // windows.h first: winhttp.h relies on its types.
 #include <winhttp.h>
 
+#include <memory>
+
 #include "platform/platform.h"
 #include "platform/support_win.h"
 
@@ -19,7 +21,16 @@ constexpr DWORD secure_flag = 0x00800000;  // WINHTTP_FLAG_SECURE
 // The shared client handle: opened by the first request, kept until the process ends.
 HINTERNET session = nullptr;
 
+std::uint32_t stall_window_seconds = http_stall_window_seconds;
+
+// Bytes taken from WinHTTP per read; fits the L2 cache the sink reads them from.
+constexpr DWORD receive_buffer_bytes = 64 * 1024;
+
 }  // namespace
+
+void set_http_stall_window_for_testing(std::uint32_t seconds) {
+  stall_window_seconds = seconds == 0 ? http_stall_window_seconds : seconds;
+}
 
 bool open_http_client() {
   if (session) return true;
@@ -66,42 +77,79 @@ long long stated_length(HINTERNET request) {
   return length;
 }
 
-// Reads the whole body straight into the body's own storage, growing it by what WinHTTP says
-// is available. False, with `error` set, when reading fails or the body passes the limit.
-bool read_body(HINTERNET request, std::string& body, std::uint32_t& error) {
+// WinHTTP's receive time-out only catches a body that stops: this catches one that trickles.
+// The body's bytes are counted over consecutive windows of the stall window's length; a window
+// that ends with fewer than the least rate allows fails the exchange.
+class StallGuard {
+ public:
+  StallGuard() : window_start_(tick_count()) {}
+
+  // False when the window just ended below the least rate.
+  bool received(std::uint64_t bytes) {
+    window_bytes_ += bytes;
+    const std::uint64_t now = tick_count();
+    const std::uint64_t window_ms = std::uint64_t{stall_window_seconds} * 1000;
+    if (now - window_start_ < window_ms) return true;
+    const std::uint64_t least = std::uint64_t{http_least_bytes_per_second} * stall_window_seconds;
+    if (window_bytes_ < least) return false;
+    window_start_ = now;
+    window_bytes_ = 0;
+    return true;
+  }
+
+ private:
+  std::uint64_t window_start_;
+  std::uint64_t window_bytes_ = 0;
+};
+
+// Reads the whole body, handing it to `sink` when `to_sink` (else dropping it), never more than
+// `limit` bytes. False, with the answer's error set, when reading fails, the body passes the
+// limit (before a byte beyond is read) or arrives too slowly.
+bool read_body(HINTERNET request, HttpBodySink& sink, bool to_sink, std::uint64_t limit,
+               HttpAnswer& answer) {
   const long long stated = stated_length(request);
-  if (stated > static_cast<long long>(http_body_limit)) {
-    error = ERROR_FILE_TOO_LARGE;
+  if (stated > static_cast<long long>(limit)) {
+    answer.error = ERROR_FILE_TOO_LARGE;
+    answer.over_limit = to_sink;
     return false;
   }
-  if (stated > 0) body.reserve(static_cast<std::size_t>(stated));
+  const std::unique_ptr<char[]> buffer(new char[receive_buffer_bytes]);
+  StallGuard guard;
+  std::uint64_t received = 0;
   for (;;) {
     DWORD available = 0;
     if (!::WinHttpQueryDataAvailable(request, &available)) {
-      error = ::GetLastError();
+      answer.error = ::GetLastError();
       return false;
     }
     if (available == 0) break;
     // Bytes the server has already sent: if they do not fit, the body is over the limit.
-    if (available > http_body_limit - body.size()) {
-      error = ERROR_FILE_TOO_LARGE;
+    if (available > limit - received) {
+      answer.error = ERROR_FILE_TOO_LARGE;
+      answer.over_limit = to_sink;
       return false;
     }
-    const std::size_t old_length = body.size();
-    body.resize(old_length + available);
     DWORD read = 0;
-    const BOOL ok = ::WinHttpReadData(request, body.data() + old_length, available, &read);
-    const DWORD reason = ::GetLastError();
-    body.resize(old_length + (ok ? read : 0));
-    if (!ok) {
-      error = reason;
+    if (!::WinHttpReadData(request, buffer.get(),
+                           available < receive_buffer_bytes ? available : receive_buffer_bytes,
+                           &read)) {
+      answer.error = ::GetLastError();
+      return false;
+    }
+    received += read;
+    if (to_sink && !sink.write(buffer.get(), read)) {
+      answer.error = ERROR_WRITE_FAULT;
+      return false;
+    }
+    if (!guard.received(read)) {
+      answer.error = ERROR_WINHTTP_TIMEOUT;
       return false;
     }
   }
   // A connection that closes early can end the body without an error from WinHTTP: a body
   // shorter than the server said is a broken transfer, not a complete one.
-  if (stated >= 0 && body.size() != static_cast<unsigned long long>(stated)) {
-    error = ERROR_WINHTTP_CONNECTION_ERROR;
+  if (stated >= 0 && received != static_cast<unsigned long long>(stated)) {
+    answer.error = ERROR_WINHTTP_CONNECTION_ERROR;
     return false;
   }
   return true;
@@ -109,11 +157,8 @@ bool read_body(HINTERNET request, std::string& body, std::uint32_t& error) {
 
 }  // namespace
 
-bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& status,
-                   std::uint32_t& error) {
-  body.clear();
-  status = 0;
-  error = 0;
+HttpAnswer http_exchange(const std::u16string& url, HttpBodySink& body, std::uint64_t limit) {
+  HttpAnswer answer;
 
   wchar_t host[256];
   wchar_t path[2048];
@@ -126,42 +171,47 @@ bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& 
   parts.dwUrlPathLength = 2048;
   const auto* address = reinterpret_cast<const wchar_t*>(url.c_str());
   if (!::WinHttpCrackUrl(address, 0, 0, &parts)) {
-    error = ::GetLastError();
-    return false;
+    answer.error = ::GetLastError();
+    return answer;
   }
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
   if (!open_http_client()) {
-    error = ::GetLastError();
-    return false;
+    answer.error = ::GetLastError();
+    return answer;
   }
   InternetHandle connection(::WinHttpConnect(session, host, parts.nPort, 0));
   if (!connection) {
-    error = ::GetLastError();
-    return false;
+    answer.error = ::GetLastError();
+    return answer;
   }
   InternetHandle request(::WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                               secure ? secure_flag : 0));
   if (!request) {
-    error = ::GetLastError();
-    return false;
+    answer.error = ::GetLastError();
+    return answer;
   }
   if (!::WinHttpSendRequest(request.get(), L"Cache-Control: no-cache\r\n", static_cast<DWORD>(-1),
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !::WinHttpReceiveResponse(request.get(), nullptr)) {
-    error = ::GetLastError();
-    return false;
+    answer.error = ::GetLastError();
+    return answer;
   }
   DWORD code = 0;
   DWORD size = sizeof code;
   if (::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX)) {
-    status = code;
+    answer.status = code;
   }
+  // Only a 200's body is wanted; any other is read to its end (up to the largest body) so that
+  // the exchange completes, and dropped.
+  const bool to_sink = answer.status == 200;
+  const std::uint64_t most = to_sink && limit < http_body_limit ? limit : http_body_limit;
   // On the way out the request handle closes before the connection handle (reverse order of
   // construction).
-  return read_body(request.get(), body, error);
+  answer.complete = read_body(request.get(), body, to_sink, most, answer);
+  return answer;
 }
 
 }  // namespace platform

@@ -211,6 +211,24 @@ class File {
 // SHA-256 of the whole input in one call. False when the platform's hash fails.
 bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]);
 
+// SHA-256 fed in pieces, for input that is never whole in memory (a download on its way to
+// disk). Every step answers false once anything has failed; the hash object is destroyed with
+// the `Sha256` on every way out.
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  ~Sha256();
+
+  bool update(const void* data, std::size_t length);
+  bool finish(std::uint8_t digest[32]);
+
+ private:
+  void* state_ = nullptr;
+  bool failed_ = false;
+};
+
 // SHA-512 fed in pieces. Every step answers false once anything has failed; the hash object is
 // destroyed with the `Sha512` on every way out.
 class Sha512 {
@@ -234,16 +252,51 @@ class Sha512 {
 // The largest body an exchange accepts: 200 MiB. A body of exactly this size is accepted.
 inline constexpr std::size_t http_body_limit = 209'715'200;
 
+// A body slower than this, averaged over the stall window, fails its exchange: a host that
+// trickles a few bytes a second would otherwise hold a run for days.
+inline constexpr std::uint32_t http_least_bytes_per_second = 1024;
+inline constexpr std::uint32_t http_stall_window_seconds = 60;
+// Shortens the stall window (whole seconds, at least 1; 0 restores the 60 s) so that tests see
+// a slow body fail without waiting a minute.
+void set_http_stall_window_for_testing(std::uint32_t seconds);
+
+// Where the body of an exchange goes, piece by piece in order, as it arrives.
+class HttpBodySink {
+ public:
+  // Takes the next piece; false ends the exchange as failed.
+  virtual bool write(const void* data, std::size_t length) = 0;
+
+ protected:
+  ~HttpBodySink() = default;
+};
+
+// How an exchange ended.
+struct HttpAnswer {
+  // The whole exchange worked and the whole body was read, whatever the status.
+  bool complete = false;
+  // The status of the response, 0 when none arrived. The caller judges it.
+  std::uint32_t status = 0;
+  // The transport's own error code of an exchange that did not complete (GetLastError on
+  // Windows, the CURLcode on POSIX), 0 when there is none.
+  std::uint32_t error = 0;
+  // A response with status 200 whose body is longer than the exchange's limit: its stated
+  // Content-Length said so before any of the body was read, or the first byte beyond arrived.
+  bool over_limit = false;
+};
+
 // Opens the process-wide client handle (WinHttpOpen; POSIX: libcurl's global state and a share
 // object), kept until the process ends; later calls only answer. False when it cannot be opened.
 bool open_http_client();
 
 // One GET of `url` with the user agent "CorvalisSetup/1.0" and "Cache-Control: no-cache", on
-// the client `open_http_client` opened (opening it when nobody has). True when the whole
-// exchange worked and the whole body was read, whatever the status; the caller judges `status`
-// (0 when no status arrived). `error` is the transport's own error code of a failed exchange
-// (GetLastError on Windows, the CURLcode on POSIX), 0 when there is none.
-bool http_exchange(const std::u16string& url, std::string& body, std::uint32_t& status,
-                   std::uint32_t& error);
+// the client `open_http_client` opened (opening it when nobody has).
+//
+// The body of a response with status 200 goes to `body` as it arrives, at most `limit` bytes
+// (never more than `http_body_limit`): a stated Content-Length beyond the limit ends the
+// exchange before any of the body is read, and a body that grows beyond it ends the exchange
+// before a byte beyond reaches the sink. The body of any other status is read up to
+// `http_body_limit` and dropped, since the caller judges only the status. A body slower than
+// `http_least_bytes_per_second` over the stall window ends the exchange too.
+HttpAnswer http_exchange(const std::u16string& url, HttpBodySink& body, std::uint64_t limit);
 
 }  // namespace platform

@@ -1,20 +1,119 @@
 #include "release/download.h"
 
+#include <algorithm>
+
 #include "failure.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 #include "release/http_client.h"
 
-std::string download_release_file(const std::u16string& release_base, const JsonValue& entry) {
-  const std::string encoded_path = percent_encode_path(entry.member("path").text);
-  std::string bytes = http_get(release_base + u"/files/" + platform::utf8_to_utf16(encoded_path));
-  const std::optional<std::uint64_t> size = expected_file_size(entry.member("size").number);
-  // The length first: a file of the wrong length is damaged whatever its digest, and a
-  // damaged file is not worth hashing.
-  if (!size || *size != bytes.size() || sha256_hex(bytes) != entry.member("sha256").text) {
-    throw Failure(damaged_download_message);
+namespace {
+
+// Pieces of a copy, and of the writes of a download: large enough that system calls cost
+// little (the transport hands over a few KiB at a time), small enough to stay in the cache.
+constexpr std::size_t piece_bytes = 256 * 1024;
+
+// A download on its way to disk: each piece hashed as it arrives and gathered into writes of
+// the staging file.
+class StagingFile final : public BodySink {
+ public:
+  explicit StagingFile(const std::u16string& path) : path_(path) { pending_.reserve(piece_bytes); }
+
+  bool restart() override {
+    file_.close();
+    hash_.emplace();
+    pending_.clear();
+    length_ = 0;
+    if (!file_.open(path_, platform::File::Mode::write_exclusive)) broken_ = true;
+    return !broken_;
   }
-  return bytes;
+
+  bool write(const void* data, std::size_t length) override {
+    // A failed hash is remembered by the hash and reported when the digest is asked for; the
+    // download itself goes on.
+    (void)hash_->update(data, length);
+    length_ += length;
+    const auto* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+      const std::size_t taken = std::min(length, piece_bytes - pending_.size());
+      pending_.append(bytes, taken);
+      bytes += taken;
+      length -= taken;
+      if (pending_.size() == piece_bytes && !write_pending()) return false;
+    }
+    return true;
+  }
+
+  std::uint64_t length() const { return length_; }
+
+  // Writes what is still pending and closes the file; the digest as 64 lowercase hexadecimal
+  // digits.
+  std::string finish() {
+    if (!write_pending()) throw Failure(download_not_saved_message);
+    file_.close();
+    std::uint8_t digest[32];
+    if (!hash_->finish(digest)) throw Failure(hash_failure_message);
+    return lowercase_hex(digest, sizeof digest);
+  }
+
+  void close() { file_.close(); }
+
+ private:
+  bool write_pending() {
+    if (!pending_.empty() && !file_.write(pending_.data(), pending_.size())) broken_ = true;
+    pending_.clear();
+    return !broken_;
+  }
+
+  const std::u16string& path_;
+  platform::File file_;
+  std::optional<platform::Sha256> hash_;
+  std::string pending_;
+  std::uint64_t length_ = 0;
+};
+
+}  // namespace
+
+void download_release_file(const std::u16string& release_base, const JsonValue& entry,
+                           const std::u16string& staging) {
+  const std::string encoded_path = percent_encode_path(entry.member("path").text);
+  const std::u16string url = release_base + u"/files/" + platform::utf8_to_utf16(encoded_path);
+  // A size that matches no real length still fetches the file (and finds it damaged): with a
+  // limit of 0 no byte of it is kept.
+  const std::optional<std::uint64_t> size = expected_file_size(entry.member("size").number);
+  StagingFile file(staging);
+  try {
+    // The length first: a file of the wrong length is damaged whatever its digest.
+    if (!http_get(url, file, size.value_or(0)) || !size || file.length() != *size ||
+        file.finish() != entry.member("sha256").text) {
+      throw Failure(damaged_download_message);
+    }
+  } catch (...) {
+    file.close();
+    (void)platform::delete_file(staging);
+    throw;
+  }
+}
+
+bool place_downloaded_file(const std::u16string& from, const std::u16string& to) {
+  // On one volume the staging file simply takes its place; else its bytes are copied.
+  if (platform::move_file_replacing(from, to, false)) return true;
+  platform::File source;
+  std::uint64_t left = 0;
+  if (!source.open(from, platform::File::Mode::read_shared) || !source.size(left)) return false;
+  platform::File target;
+  if (!target.open(to, platform::File::Mode::write_exclusive)) return false;
+  std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(left, piece_bytes)), '\0');
+  while (left > 0) {
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+    if (!source.read(piece.data(), length) || !target.write(piece.data(), length)) {
+      target.close();
+      (void)platform::delete_file(to);
+      return false;
+    }
+    left -= length;
+  }
+  return true;
 }
 
 std::string percent_encode_path(std::string_view path) {
@@ -50,7 +149,7 @@ std::string lowercase_hex(const std::uint8_t* bytes, std::size_t length) {
 std::string sha256_hex(std::string_view bytes) {
   std::uint8_t digest[32];
   if (!platform::sha256(bytes.data(), bytes.size(), digest)) {
-    throw Failure("Windows couldn't check a download.");
+    throw Failure(hash_failure_message);
   }
   return lowercase_hex(digest, sizeof digest);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-// The files of a verified release: each fetched from the release's "files" folder and accepted
-// only when its length and SHA-256 digest are exactly what the signed list says.
+// The files of a verified release: each fetched from the release's "files" folder into a
+// staging file as it arrives, hashed on the way, and accepted only when its length and SHA-256
+// digest are exactly what the signed list says. No file is ever whole in memory.
 
 #include <cstdint>
 #include <optional>
@@ -14,13 +15,23 @@ inline constexpr const char* damaged_download_message =
     "A download arrived damaged. Run Setup again.";
 
 // Downloads the file of one "files" entry of a verified release list from
-// release base + "/files/" + the entry's percent-encoded "path", and returns its bytes.
-// The entry's members are read without kind tests ("path" and "sha256" as text, "size" as a
-// number), so a missing member reads as empty text or 0. Throws the download failures of
-// http_get; Failure(damaged_download_message) when the length differs from "size" (the digest
-// is then not computed) or the lowercase hexadecimal SHA-256 differs from "sha256" byte for
-// byte; and the failure of sha256_hex. Nothing is retried here.
-std::string download_release_file(const std::u16string& release_base, const JsonValue& entry);
+// release base + "/files/" + the entry's percent-encoded "path" into the file `staging`
+// (created, or emptied, for each attempt), reading no byte beyond the listed size. The entry's
+// members are read without kind tests ("path" and "sha256" as text, "size" as a number), so a
+// missing member reads as empty text or 0. Throws the download failures of http_get;
+// Failure(damaged_download_message) when the body is longer than "size" (at the first byte
+// beyond, or at once when its stated length says so), shorter, or its lowercase hexadecimal
+// SHA-256 differs from "sha256" byte for byte; and Failure("Windows couldn't check a
+// download.") when the platform's hash fails. Nothing is retried here. On success `staging`
+// holds exactly the verified bytes; on failure it is deleted.
+void download_release_file(const std::u16string& release_base, const JsonValue& entry,
+                           const std::u16string& staging);
+
+// Puts the downloaded file `from` at `to`, replacing a file there: renamed where both are on
+// one volume (`from` is then gone), else copied a piece at a time as write_whole_file writes
+// content (nobody else may open `to` meanwhile, and a copy that fails part way is deleted).
+// False when it can be neither renamed nor copied.
+bool place_downloaded_file(const std::u16string& from, const std::u16string& to);
 
 // Every byte outside A-Z, a-z, 0-9 and "/-_.~" becomes "%" and two upper-case hexadecimal
 // digits; the slash stays, so the path's folders become folders of the URL. Never fails.
@@ -30,8 +41,10 @@ std::string percent_encode_path(std::string_view path);
 // release lists and of the release key. Never fails.
 std::string lowercase_hex(const std::uint8_t* bytes, std::size_t length);
 
+inline constexpr const char* hash_failure_message = "Windows couldn't check a download.";
+
 // The SHA-256 digest of `bytes` as 64 lowercase hexadecimal digits.
-// Throws Failure("Windows couldn't check a download.") when the platform's hash fails.
+// Throws Failure(hash_failure_message) when the platform's hash fails.
 std::string sha256_hex(std::string_view bytes);
 
 // The length a "size" number promises: the number truncated toward zero (so 10.7 means 10 and

@@ -1,24 +1,32 @@
 #include "release/http_client.h"
 
+#include <utility>
+
 #include "failure.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
-#include "platform/platform.h"
 
 std::string http_get(const std::u16string& url) {
+  TextSink body;
+  (void)http_get(url, body, platform::http_body_limit);
+  return std::move(body.text);
+}
+
+bool http_get(const std::u16string& url, BodySink& sink, std::uint64_t limit) {
   // Without the client no request can even start: asking again will not help.
   if (!platform::open_http_client()) throw Failure("Windows couldn't start a download.");
-  // One body for every attempt: a retry reuses the storage the failed attempt reserved.
-  std::string body;
+  const bool limited = limit < platform::http_body_limit;
   std::uint32_t pause_ms = 1000;
   for (;;) {
-    std::uint32_t status = 0;
-    std::uint32_t error = 0;
-    if (platform::http_exchange(url, body, status, error) && status == 200) return body;
-    log_line("GET " + platform::utf16_to_utf8(url) + " failed (status " + std::to_string(status) +
-             ", error " + std::to_string(error) + ")");
+    if (!sink.restart()) throw Failure(download_not_saved_message);
+    const platform::HttpAnswer answer = platform::http_exchange(url, sink, limit);
+    if (sink.broken()) throw Failure(download_not_saved_message);
+    if (answer.complete && answer.status == 200) return true;
+    if (answer.over_limit && limited) return false;
+    log_line("GET " + platform::utf16_to_utf8(url) + " failed (status " +
+             std::to_string(answer.status) + ", error " + std::to_string(answer.error) + ")");
     // The host says the file is not there; asking again will not change its mind.
-    if (status == 404) break;
+    if (answer.status == 404) break;
     platform::pause(pause_ms);
     pause_ms += 1000;
     if (pause_ms >= 4000) break;

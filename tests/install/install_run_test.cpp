@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include "log/setup_log.h"
 #include "platform/platform.h"
 #include "premiere/settings_document.h"
+#include "product.h"
 #include "release/download.h"
 #include "release/release_key.h"
 #include "release_tool.h"
@@ -301,6 +303,33 @@ TEST_F(InstallRun, FailuresEndTheRunWithTheirMessageAndNoRunFolder) {
             "A download from corvalisplugin.com wasn't signed by Corvalis, so nothing was "
             "installed.");
   EXPECT_FALSE(run_folder_left());
+}
+
+TEST_F(InstallRun, AHugeChannelDocumentIsRefusedUnreadWithBoundedMemory) {
+  // Nothing signs a channel document: 50 MiB of one is refused at 64 KiB, before parsing, and
+  // the client stops reading there (the host writes only what the connection's buffers take).
+  constexpr long long huge = 50LL * 1024 * 1024;
+  HostAnswer document{200};
+  document.size = huge;
+  document.framing = "chunked";
+  ReleaseHostSession::Script script;
+  for (const auto& [path, body] : served) {
+    if (path != "/loader/latest.json") script.push_back({path, {HostAnswer(200, body)}});
+  }
+  script.push_back({"/loader/latest.json", {document}});
+  host.script(script);
+
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  EXPECT_EQ(run_failure(), nonsense_release_list_message);
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 8 * 1024) << "KiB";
+  EXPECT_LT(host.body_bytes_sent("/loader/latest.json"), huge / 4);
+  // Refused, not failed: no GET line, no second request.
+  EXPECT_EQ(host.request_paths(), std::vector<std::string>{"/loader/latest.json"});
+  const std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(lines.back(), "Installing from " + platform::utf16_to_utf8(host.base()));
 }
 
 TEST_F(InstallRun, NoWritableTargetForAPlugInFailsTheRun) {

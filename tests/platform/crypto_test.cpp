@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "release/download.h"
@@ -18,13 +20,28 @@ std::string sha256_text(const std::string& input) {
 const std::string abc = "abc";
 const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
 
-TEST(Sha256, KnownDigests) {
-  EXPECT_EQ(sha256_text(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256_text(abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(sha256_text(two_blocks),
-            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  EXPECT_EQ(sha256_text(std::string(1000000, 'a')),
-            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+TEST(Sha256, KnownDigestsWholeAndInPieces) {
+  const std::string million_a(1000000, 'a');
+  const std::pair<const std::string*, const char*> known[] = {
+      {nullptr, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {&abc, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {&two_blocks, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {&million_a, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [input, expected] : known) {
+    const std::string text = input ? *input : std::string();
+    EXPECT_EQ(sha256_text(text), expected);
+    // Fed as a download arrives: uneven pieces across block boundaries, empty ones included.
+    platform::Sha256 hash;
+    for (std::size_t at = 0, piece = 0; at < text.size(); at += piece) {
+      piece = std::min<std::size_t>(text.size() - at, 1 + (at * 7919) % 70000);
+      ASSERT_TRUE(hash.update(text.data() + at, piece));
+      ASSERT_TRUE(hash.update("", 0));
+    }
+    std::uint8_t digest[32] = {};
+    ASSERT_TRUE(hash.finish(digest));
+    EXPECT_EQ(lowercase_hex(digest, 32), expected);
+  }
 }
 
 TEST(Sha512, KnownDigestsAndPiecesHashLikeTheWhole) {
@@ -63,6 +80,10 @@ TEST(Sha512, TakesNoInputAfterFinishing) {
   ASSERT_TRUE(hash.finish(digest));
   EXPECT_FALSE(hash.update("x", 1));
   EXPECT_FALSE(hash.finish(digest));
+  platform::Sha256 short_hash;
+  ASSERT_TRUE(short_hash.finish(digest));
+  EXPECT_FALSE(short_hash.update("x", 1));
+  EXPECT_FALSE(short_hash.finish(digest));
 }
 
 }  // namespace

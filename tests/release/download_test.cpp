@@ -78,14 +78,17 @@ class DownloadReleaseFile : public testing::Test {
   }
   void TearDown() override { platform::observe_pauses_for_testing(nullptr); }
 
-  // Downloads the entry written as JSON; the failure message, or "" with the bytes in `bytes`.
+  // Downloads the entry written as JSON into a staging file; the failure message (and then no
+  // staging file is left), or "" with the bytes in `bytes`.
   std::string download(const std::string& entry_json, std::string* bytes = nullptr) {
     const JsonValue entry = parse_json(entry_json);
+    const std::u16string staged = sandbox.path(u"staged.download");
     try {
-      std::string downloaded = download_release_file(release_base, entry);
-      if (bytes) *bytes = std::move(downloaded);
+      download_release_file(release_base, entry, staged);
+      if (bytes) *bytes = file_content(staged);
       return "";
     } catch (const Failure& failure) {
+      EXPECT_FALSE(platform::path_exists(staged));
       return failure.what();
     }
   }
@@ -144,6 +147,26 @@ TEST_F(DownloadReleaseFile, MissingMembersReadAsEmptyTextAndZero) {
             damaged_download_message);
   // Without "path" the URL ends in "/files/".
   EXPECT_EQ(download("{\"size\":0,\"sha256\":\"" + empty_digest + "\"}"), "");
+}
+
+TEST_F(DownloadReleaseFile, AFileLongerThanListedIsRefusedUnreadAndARetryStartsTheFileOver) {
+  HostAnswer huge{200}, cut{200, "0123456789"};
+  huge.size = 50LL * 1024 * 1024;
+  cut.cut = 5;  // the first attempt breaks after "01234"
+  host.script({{"/loader/1.4.2/files/huge", {huge}},
+               {"/loader/1.4.2/files/ten", {cut, {200, "0123456789"}}}});
+  // The stated length is beyond the listed size: damaged before a byte is read.
+  EXPECT_EQ(download("{\"path\":\"huge\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}"),
+            damaged_download_message);
+  EXPECT_LT(host.body_bytes_sent("/loader/1.4.2/files/huge"), huge.size / 4);
+  // The retry's bytes replace the broken attempt's, they are not appended to them.
+  std::string bytes;
+  EXPECT_EQ(download("{\"path\":\"ten\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}", &bytes),
+            "");
+  EXPECT_EQ(bytes, "0123456789");
+  EXPECT_EQ(host.request_paths(),
+            (std::vector<std::string>{"/loader/1.4.2/files/huge", "/loader/1.4.2/files/ten",
+                                      "/loader/1.4.2/files/ten"}));
 }
 
 TEST_F(DownloadReleaseFile, ADamagedFileIsNotFetchedAgainAndAMissingOneFailsAsADownload) {

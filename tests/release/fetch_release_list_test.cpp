@@ -52,7 +52,9 @@ TEST_F(FetchReleaseList, FetchesTheSignatureThenTheListAndItsFilesVerify) {
   EXPECT_EQ(list.document.member("version").text, "1.4.2");
   const JsonValue& files = list.document.member("files");
   ASSERT_EQ(files.elements.size(), 1u);
-  EXPECT_EQ(download_release_file(release_base, files.elements[0]), "abc");
+  const std::u16string staged = sandbox.path(u"abc.download");
+  download_release_file(release_base, files.elements[0], staged);
+  EXPECT_EQ(file_content(staged), "abc");
   EXPECT_EQ(host.request_paths(), (Paths{"/app/1.4.2/release.sig", "/app/1.4.2/release.json",
                                          "/app/1.4.2/files/host/Corvalis.acsrf"}));
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ class HttpGet : public testing::Test {
   }
   void TearDown() override {
     platform::observe_pauses_for_testing(nullptr);
+    platform::set_http_stall_window_for_testing(0);
     if (HasFailure()) {
       for (const std::string& line : logged()) std::printf("setup log: %s\n", line.c_str());
     }
@@ -233,6 +235,80 @@ TEST_F(HttpGet, TheBodyLimitIsExactlyTwoHundredMebibytes) {
         << lines[i];
   }
   EXPECT_EQ(recorded_pauses, Pauses(paths.size(), 1000));
+}
+
+// A sink that counts what reaches it and keeps the first bytes.
+class CountingSink final : public BodySink {
+ public:
+  std::uint64_t total = 0;
+  std::string kept;
+  int restarts = 0;
+
+  bool restart() override {
+    ++restarts;
+    total = 0;
+    kept.clear();
+    return true;
+  }
+  bool write(const void* data, std::size_t length) override {
+    total += length;
+    kept.append(static_cast<const char*>(data), std::min<std::size_t>(length, 100 - kept.size()));
+    return true;
+  }
+};
+
+TEST_F(HttpGet, ABodyBeyondTheCallersLimitEndsTheFetchUnreadUnloggedAndUnretried) {
+  constexpr long long huge = 50LL * 1024 * 1024;
+  HostAnswer stated{200}, unstated{200}, refusal{404};
+  stated.size = unstated.size = huge;
+  unstated.framing = "chunked";
+  refusal.body = std::string(100, 'x');
+  host.script({{"/stated", {stated}},
+               {"/unstated", {unstated}},
+               {"/exact", {{200, "0123456789"}}},
+               {"/refused", {refusal}}});
+  CountingSink sink;
+  // A stated length beyond the limit: not one byte of the body reaches the sink.
+  EXPECT_FALSE(http_get(host.url("/stated"), sink, 10));
+  EXPECT_EQ(sink.total, 0u);
+  // Without a stated length, the sink gets no byte beyond the limit, and the client stops
+  // reading: the host could write only what the connection's buffers hold.
+  EXPECT_FALSE(http_get(host.url("/unstated"), sink, 64 * 1024));
+  EXPECT_LE(sink.total, 64u * 1024);
+  std::string first_bytes;
+  for (int i = 0; i < 100; ++i) first_bytes += generated_byte(i);
+  EXPECT_EQ(sink.kept, first_bytes);
+  const long long sent = host.body_bytes_sent("/unstated");
+  EXPECT_GE(sent, 0);
+  EXPECT_LT(sent, huge / 4);
+  // Exactly the limit is a whole body.
+  EXPECT_TRUE(http_get(host.url("/exact"), sink, 10));
+  EXPECT_EQ(sink.kept, "0123456789");
+  // Another status's body is not the body asked for: its length does not matter, its status
+  // does.
+  EXPECT_EQ(failure_of([&] { http_get(host.url("/refused"), sink, 10); }),
+            download_failure_message);
+  EXPECT_EQ(host.request_paths(), (Paths{"/stated", "/unstated", "/exact", "/refused"}));
+  EXPECT_EQ(logged(), Lines{failed(host.url("/refused"), 404, 0)});
+  EXPECT_EQ(recorded_pauses, Pauses{});
+}
+
+TEST_F(HttpGet, ABodyTricklingBelowOneKibibyteASecondFailsTheAttempt) {
+  // A one-second window instead of a minute: 100 bytes a second fails within it all the same.
+  platform::set_http_stall_window_for_testing(1);
+  HostAnswer trickle{200};
+  trickle.size = 100'000;  // 1000 s at 100 bytes a second
+  trickle.rate = 100;
+  host.script({{"/slow", {trickle, {200, "fine"}}}});
+  EXPECT_EQ(http_get(host.url("/slow")), "fine");
+  const Lines lines = logged();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("GET " + platform::utf16_to_utf8(host.url("/slow")) +
+                          " failed (status 200, error "),
+            0u)
+      << lines[0];
+  EXPECT_EQ(recorded_pauses, Pauses{1000});
+  EXPECT_LT(host.body_bytes_sent("/slow"), 100'000);
 }
 
 // ---------------------------------------------------------------------------------------------

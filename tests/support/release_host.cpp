@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "fs/paths.h"
 #include "platform/platform.h"
@@ -53,6 +55,7 @@ std::string json_answer(const HostAnswer& answer) {
   if (answer.claim >= 0) text += ",\"claim\":" + std::to_string(answer.claim);
   if (answer.cut >= 0) text += ",\"cut\":" + std::to_string(answer.cut);
   if (answer.delay_ms) text += ",\"delay_ms\":" + std::to_string(answer.delay_ms);
+  if (answer.rate) text += ",\"rate\":" + std::to_string(answer.rate);
   if (!answer.location.empty()) text += ",\"location\":" + json_bytes(answer.location);
   return text + "}";
 }
@@ -136,4 +139,18 @@ std::vector<std::string> ReleaseHostSession::request_paths() const {
   std::vector<std::string> paths;
   for (const HostRequest& request : requests()) paths.push_back(request.path);
   return paths;
+}
+
+long long ReleaseHostSession::body_bytes_sent(std::string_view path) const {
+  const std::u16string record =
+      join_path(join_path(state_, u"sessions"), platform::utf8_to_utf16(id_ + ".sent"));
+  for (int tries = 0; tries < 200; ++tries) {
+    for (const std::string& line : split(file_content(record), '\n')) {
+      const std::vector<std::string> fields = split(line, '\t');
+      if (fields.size() == 2 && fields[0] == path) return std::stoll(fields[1]);
+    }
+    // Not platform::pause: tests observe that one instead of sleeping.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
 }

@@ -24,6 +24,7 @@ struct HostAnswer {
   long long claim = -1;            // a Content-Length that differs from the body
   long long cut = -1;              // close the connection after this many body bytes
   int delay_ms = 0;                // before the status line
+  int rate = 0;                    // body bytes a second, when above 0
   std::string location;
 };
 
@@ -53,6 +54,10 @@ class ReleaseHostSession {
   // Every request of this session so far, in order of arrival.
   std::vector<HostRequest> requests() const;
   std::vector<std::string> request_paths() const;
+  // The body bytes the host wrote for the first answer to `path` that has ended: fewer than
+  // planned when the client stopped reading. Waits up to 10 s for that answer to end (a writer
+  // blocked on a full connection ends only once the client has closed it); -1 when none did.
+  long long body_bytes_sent(std::string_view path) const;
 
  private:
   std::u16string state_;  // the host's state folder as a native path

@@ -19,6 +19,8 @@ Everything is exchanged through files in STATE_DIR, which the tests reach as ord
                           bound but never listens, so connecting to it is refused
     sessions/<id>.json    the script of one test, written by the test
     sessions/<id>.log     one line per request the test's session received
+    sessions/<id>.sent    one line per answer once it has ended: path, tab, the body bytes
+                          written to the connection (fewer than planned when the client left)
 
 A request for /s/<id>/<path> is answered from sessions/<id>.json, an object that maps each
 path (as sent, percent escapes and query included) to a list of answers. The n-th request for a
@@ -33,6 +35,7 @@ object with these members, all optional:
     claim      the Content-Length to state instead of the true one
     cut        close the connection after this many body bytes
     delay_ms   wait this long before the status line
+    rate       send the body at this many bytes a second, a tenth of it every 0.1 s
     location   a Location header
 
 Each log line is: path, tab, User-Agent, tab, Cache-Control, tab, Accept ("-" when absent).
@@ -100,9 +103,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         answers = script.get(path)
         if not answers:
             return self.answer({"status": 404, "body": "not scripted"})
-        self.answer(answers[min(index, len(answers) - 1)])
+        sent = self.answer(answers[min(index, len(answers) - 1)])
+        with host.lock:
+            with open(os.path.join(host.sessions_dir, session + ".sent"), "a") as record:
+                record.write("%s\t%d\n" % (path, sent))
 
     def answer(self, planned):
+        """Answers as planned; returns how many body bytes went out."""
         time.sleep(planned.get("delay_ms", 0) / 1000)
         if "size" in planned:
             size, body = planned["size"], None
@@ -122,9 +129,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
+        sent = 0
         try:
-            sent = 0
-            for piece in pieces(body, size):
+            for piece in pieces(body, size, planned.get("rate", 0)):
                 if 0 <= cut < sent + len(piece):
                     piece = piece[: cut - sent]
                 if piece and framing == "chunked":
@@ -142,12 +149,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             elif framing == "chunked":
                 self.wfile.write(b"0\r\n\r\n")
         except OSError:
-#The client gave up(a body over its limit) : nothing more to say on this connection.
+            # The client gave up (a body over its limit): nothing more to say on this connection.
             self.close_connection = True
+        return sent
 
 
-def pieces(body, size):
-    """The body in slices; generated bodies continue the pattern across slices."""
+def pieces(body, size, rate=0):
+    """The body in slices; generated bodies continue the pattern across slices. With a rate,
+    slices of a tenth of it, one every 0.1 s."""
+    if rate > 0:
+        whole = body if body is not None else (PATTERN * (size // len(PATTERN) + 1))[:size]
+        step = max(1, rate // 10)
+        for start in range(0, len(whole), step):
+            yield whole[start : start + step]
+            time.sleep(0.1)
+        return
     if body is not None:
         yield body
         return
@@ -212,7 +228,7 @@ def start(state_dir):
     os.makedirs(os.path.join(state_dir, "sessions"), exist_ok=True)
     for name in os.listdir(os.path.join(state_dir, "sessions")):
         os.remove(os.path.join(state_dir, "sessions", name))
-#Detached, with no handle on ctest's output pipes: ctest waits until those close.
+    # Detached, with no handle on ctest's output pipes: ctest waits until those close.
     with open(os.path.join(state_dir, "server.err"), "w") as err:
         subprocess.Popen([sys.executable, os.path.abspath(__file__), "serve", state_dir],
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
