@@ -211,40 +211,28 @@ class File {
 // SHA-256 of the whole input in one call. False when the platform's hash fails.
 bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]);
 
-// SHA-256 fed in pieces, for input that is never whole in memory (a download on its way to
-// disk). Every step answers false once anything has failed; the hash object is destroyed with
-// the `Sha256` on every way out.
-class Sha256 {
+// A hash fed in pieces, for input that is never whole in memory (a download on its way to disk,
+// a signature's message): SHA-256 for a 32-byte digest, SHA-512 for a 64-byte one. Every step
+// answers false once anything has failed, and after `finish` (a finished hash takes no more
+// input); the hash object is destroyed with the `IncrementalHash` on every way out.
+template <std::size_t DigestSize>
+class IncrementalHash {
  public:
-  Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  ~Sha256();
+  IncrementalHash();
+  IncrementalHash(const IncrementalHash&) = delete;
+  IncrementalHash& operator=(const IncrementalHash&) = delete;
+  ~IncrementalHash();
 
   bool update(const void* data, std::size_t length);
-  bool finish(std::uint8_t digest[32]);
+  bool finish(std::uint8_t digest[DigestSize]);
 
  private:
   void* state_ = nullptr;
   bool failed_ = false;
 };
 
-// SHA-512 fed in pieces. Every step answers false once anything has failed; the hash object is
-// destroyed with the `Sha512` on every way out.
-class Sha512 {
- public:
-  Sha512();
-  Sha512(const Sha512&) = delete;
-  Sha512& operator=(const Sha512&) = delete;
-  ~Sha512();
-
-  bool update(const void* data, std::size_t length);
-  bool finish(std::uint8_t digest[64]);
-
- private:
-  void* state_ = nullptr;
-  bool failed_ = false;
-};
+using Sha256 = IncrementalHash<32>;
+using Sha512 = IncrementalHash<64>;
 
 // ---------------------------------------------------------------------------------------------
 // HTTP (WinHTTP on Windows, libcurl on POSIX)
