@@ -87,9 +87,17 @@ bool open_for_writing(platform::File& file, const std::u16string& path, FileErro
   return false;
 }
 
-// The name a new file is staged under beside `path` before it replaces it.
-std::u16string staged_name(const std::u16string& path) {
-  return path + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
+// True when `name` is `base` + "." + digits + `suffix`.
+bool is_leftover_name(std::u16string_view name, std::u16string_view base,
+                      std::u16string_view suffix) {
+  if (name.size() < base.size() + 2 + suffix.size() || !name.starts_with(base) ||
+      !name.ends_with(suffix) || name[base.size()] != u'.') {
+    return false;
+  }
+  const std::u16string_view digits =
+      name.substr(base.size() + 1, name.size() - base.size() - 1 - suffix.size());
+  return std::all_of(digits.begin(), digits.end(),
+                     [](char16_t c) { return c >= u'0' && c <= u'9'; });
 }
 
 // Writes `content` to a new file at `path` and flushes it to the disk. On failure the file is
@@ -227,6 +235,50 @@ bool remove_tree(const std::u16string& path, FileError* error) {
   return remove_tree_below(path, cleared(error));
 }
 
+bool rename_path(const std::u16string& from, const std::u16string& to, FileError* error) {
+  return rename_waiting(from, to, /*write_through=*/true, cleared(error));
+}
+
+bool flush_file(const std::u16string& path, FileError* error) {
+  cleared(error);
+  platform::File file;
+  // Appending opens the file as it is, for writing; nothing is appended.
+  const bool flushed = file.open(path, platform::File::Mode::append_shared_read) && file.flush();
+  if (!flushed) note(error, platform::last_file_error(), "Flush " + utf8(path), path);
+  return flushed;
+}
+
+std::u16string staged_name(const std::u16string& path) {
+  return path + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
+}
+
+std::u16string aside_name(const std::u16string& path) {
+  return path + u"." + decimal(platform::tick_count()) + std::u16string(leftover_suffix);
+}
+
+void remove_leftovers_beside(const std::u16string& path) {
+  const std::size_t last = path.find_last_of(platform::path_separator);
+  if (last == std::u16string::npos) return;
+  const std::u16string folder = path.substr(0, last);
+  const std::u16string name = path.substr(last + 1);
+  platform::FolderListing listing;
+  if (!listing.open(folder, name + u".*.corvalis-*")) return;
+  platform::FolderEntry entry;
+  while (listing.next(entry)) {
+    if (entry.is_link || (!is_leftover_name(entry.name, name, staged_suffix) &&
+                          !is_leftover_name(entry.name, name, leftover_suffix))) {
+      continue;
+    }
+    const std::u16string leftover = join_path(folder, entry.name);
+    // Left by a run that was cut short; what resists now is tried again by the next run.
+    if (entry.is_folder) {
+      static_cast<void>(remove_tree(leftover));
+    } else {
+      platform::delete_file(leftover);
+    }
+  }
+}
+
 bool replace_whole_file(const std::u16string& path, const std::string& content, FileError* error) {
   cleared(error);
   const std::u16string fresh = staged_name(path);
@@ -254,7 +306,7 @@ bool replace_file_in_use(const std::u16string& target, const std::string& conten
   // not renaming, and until the new file is in place the old one can still be put back.
   std::u16string aside;
   if (platform::path_exists(target)) {
-    aside = target + u"." + decimal(platform::tick_count()) + std::u16string(leftover_suffix);
+    aside = aside_name(target);
     if (!rename_waiting(target, aside, /*write_through=*/false, error)) {
       platform::delete_file(fresh);
       return false;

@@ -77,6 +77,27 @@ std::string folder_not_made_message(const std::u16string& folder);
 // hold them. A tree changed by another program while it is removed is not guarded against.
 [[nodiscard]] bool remove_tree(const std::u16string& path, FileError* error = nullptr);
 
+// Renames the file or folder `from` to `to` on the same volume, replacing a file at `to` (never
+// a folder), and writes the change through (see platform::move_file_replacing). A link is
+// renamed as itself. False when it cannot be renamed: `from` then stays where it was.
+[[nodiscard]] bool rename_path(const std::u16string& from, const std::u16string& to,
+                               FileError* error = nullptr);
+
+// Forces the content of a file already written (and closed) to the disk. False when it cannot
+// be opened for writing or flushed; the content is never changed.
+[[nodiscard]] bool flush_file(const std::u16string& path, FileError* error = nullptr);
+
+// The names a replacement stages beside `path` and puts an old copy aside under, the name of
+// `path` followed by "." + a tick count + ".corvalis-new" or ".corvalis-old".
+std::u16string staged_name(const std::u16string& path);
+std::u16string aside_name(const std::u16string& path);
+
+// Removes what replacements of `path` left beside it when they were cut short: files and folders
+// in its folder named exactly like `staged_name(path)` or `aside_name(path)` (for any tick
+// count). Links and every other entry are left alone; an entry that resists stays for a later
+// call. Nothing is reported.
+void remove_leftovers_beside(const std::u16string& path);
+
 // Replaces the file at `path` with `content` in one step, for a document that must never be
 // lost half-written: the content goes to "<path>.<tick count>.corvalis-new" beside it, reaches
 // the disk, and is then moved over `path` (replacing it, written through; on POSIX rename and

@@ -78,6 +78,11 @@ std::u16string known_folder(const KnownFolderId& id);
 
 std::uint32_t current_process_id();
 
+// False only when no process with this id runs (Windows: OpenProcess fails for a missing id, or
+// the process has exited; POSIX: kill with signal 0 answers ESRCH). An id the platform cannot
+// ask about (0, or beyond POSIX's pid range) counts as running.
+bool process_is_running(std::uint32_t id);
+
 // Milliseconds since an arbitrary start (GetTickCount64; POSIX: the monotonic clock).
 std::uint64_t tick_count();
 
