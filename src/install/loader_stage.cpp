@@ -103,12 +103,14 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // the switch is two renames.
   const std::u16string staging =
       join_path(parent_folder(extensions_root), staged_name(std::u16string(panel_name)));
+  // A release without files replaces the panel with nothing: there is no folder to stage.
+  const bool staged = !files.empty();
   FileError error;
-  if (!make_folders(extensions_root, &error)) {
+  if (staged && !make_folders(extensions_root, &error)) {
     log_line(error.line());
     throw Failure(folder_not_made_message(error.path));
   }
-  stage_panel(files, staging);
+  if (staged) stage_panel(files, staging);
 
   // Every path was judged before the downloads, and the new panel is whole before the installed
   // one is touched, so a failure leaves the user with the panel they had.
@@ -122,7 +124,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
         "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
         "run Setup again.");
   }
-  if (!rename_path(staging, panel, &error)) {
+  if (staged && !rename_path(staging, panel, &error)) {
     log_line(error.line());
     if (installed) static_cast<void>(rename_path(aside, panel));
     static_cast<void>(remove_tree(staging));
