@@ -116,14 +116,18 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // one is touched, so a failure leaves the user with the panel they had.
   const std::u16string aside =
       join_path(parent_folder(extensions_root), aside_name(std::u16string(panel_name)));
-  const bool installed = platform::path_exists(panel);
-  if (installed && !rename_path(panel, aside, &error)) {
+  const auto not_replaced = [&] {
     log_line(error.line());
     static_cast<void>(remove_tree(staging));
     throw Failure(
         "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
         "run Setup again.");
-  }
+  };
+  // Links in the installed panel (or a panel that is a link) go first, as links; a panel that
+  // cannot go whole, a file of it held open by another program, is left as it is.
+  if (!ready_to_move_tree(panel, &error)) not_replaced();
+  const bool installed = platform::path_exists(panel);
+  if (installed && !rename_path(panel, aside, &error)) not_replaced();
   if (staged && !rename_path(staging, panel, &error)) {
     log_line(error.line());
     if (installed) static_cast<void>(rename_path(aside, panel));
