@@ -355,7 +355,7 @@ TEST(RemoveTree, AFileHeldWithoutDeleteSharingStays) {
 // outside may ever go. (A removal by path lost thousands of the outside files this way.)
 TEST(RemoveTree, AFolderSwappedForALinkMeanwhileLeadsNowhereOutside) {
   constexpr int trials = 200;
-  constexpr int files = 2000;
+  constexpr int files = 250;
   Sandbox sandbox;
   ASSERT_TRUE(make_folders(sandbox.path(u"outside")));
   const FolderLink probe = make_folder_link(sandbox.path(u"probe"), sandbox.path(u"outside"));
