@@ -50,6 +50,12 @@ AppRelease fetch_host_files(const std::u16string& base, const std::u16string& ru
   return app;
 }
 
+void remove_plugin_leftovers() {
+  for (const char* name : host_file_names) {
+    for (const std::u16string& target : plugin_targets(name)) remove_leftovers_beside(target);
+  }
+}
+
 void install_host_files(const std::string& app_version, const std::vector<HostFile>& files) {
   bool control_surface_placed = false;
   for (const HostFile& file : files) {

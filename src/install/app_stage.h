@@ -22,6 +22,10 @@ struct AppRelease {
 // release does not list is simply absent). Throws Failure.
 AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder);
 
+// Removes the new files and set-aside copies that replacements cut short left beside every
+// place a host plug-in file is installed to. Nothing else is touched, and nothing is reported.
+void remove_plugin_leftovers();
+
 // Places each host file into every folder Premiere Pro loads it from, removes the legacy
 // importer folders, and, when the control-surface plug-in was placed, switches the command
 // bridge on in every Premiere Pro version. Install mode only. Throws Failure.

@@ -1,5 +1,7 @@
 #include "install/install_run.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "failure.h"
@@ -9,18 +11,60 @@
 #include "install/loader_stage.h"
 #include "log/setup_log.h"
 #include "platform/platform.h"
+#include "premiere/command_bridge.h"
 
 namespace {
 
 constexpr std::u16string_view installing = u"Installing Corvalis";
+constexpr std::u16string_view run_folder_prefix = u"corvalis-setup-";
+
+std::u16string run_folder_path() {
+  return join_path(platform::temp_folder(), std::u16string(run_folder_prefix) +
+                                                decimal(platform::current_process_id()) + u"-" +
+                                                decimal(platform::tick_count()));
+}
+
+// The process id of a run folder's name, "corvalis-setup-" + id + "-" + tick count, both in
+// digits; 0 for any other name.
+std::uint32_t run_folder_process(std::u16string_view name) {
+  if (!name.starts_with(run_folder_prefix)) return 0;
+  name.remove_prefix(run_folder_prefix.size());
+  const std::size_t dash = name.find(u'-');
+  const auto digits = [](std::u16string_view text) {
+    return !text.empty() && text.size() <= 20 &&
+           std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+  };
+  if (dash == std::u16string_view::npos || !digits(name.substr(0, dash)) ||
+      !digits(name.substr(dash + 1))) {
+    return 0;
+  }
+  std::uint64_t id = 0;
+  for (const char16_t c : name.substr(0, dash)) {
+    id = id * 10 + (c - u'0');
+    if (id > UINT32_MAX) return 0;
+  }
+  return static_cast<std::uint32_t>(id);
+}
+
+// Removes the run folders that runs which were ended at once (Cancel, a power cut) could not
+// remove: ours by name, of a process that no longer runs.
+void remove_abandoned_run_folders() {
+  const std::u16string temp = platform::temp_folder();
+  platform::FolderListing listing;
+  if (!listing.open(temp, std::u16string(run_folder_prefix) + u"*")) return;
+  platform::FolderEntry entry;
+  while (listing.next(entry)) {
+    if (!entry.is_folder || entry.is_link) continue;
+    const std::uint32_t process = run_folder_process(entry.name);
+    if (process == 0 || platform::process_is_running(process)) continue;
+    static_cast<void>(remove_tree(join_path(temp, entry.name)));  // what resists waits
+  }
+}
 
 // The run's private scratch folder, removed whenever the run ends, by success or by failure.
 class RunFolder {
  public:
-  RunFolder()
-      : path_(join_path(platform::temp_folder(), u"corvalis-setup-" +
-                                                     decimal(platform::current_process_id()) +
-                                                     u"-" + decimal(platform::tick_count()))) {
+  RunFolder() : path_(run_folder_path()) {
     FileError error;
     if (!make_folders(path_, &error)) {
       log_line(error.line());
@@ -58,6 +102,14 @@ void install_run(const RunSettings& settings, WindowReference window) {
                       u"Setup continues once it's closed.", 0);
       platform::pause(1000);
     }
+  }
+
+  // What runs cut short left behind goes first; a check touches nothing of the user's.
+  remove_abandoned_run_folders();
+  if (!settings.check) {
+    remove_panel_leftovers();
+    remove_plugin_leftovers();
+    remove_settings_leftovers();
   }
 
   const RunFolder run_folder;

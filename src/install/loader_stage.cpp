@@ -36,9 +36,34 @@ std::u16string parent_folder(const std::u16string& path) {
   return separator == std::u16string::npos ? path : path.substr(0, separator);
 }
 
+constexpr std::u16string_view panel_name = u"com.corvalisplugin.panel";
+constexpr const char* not_written_message =
+    "Couldn't write Corvalis into Premiere's extensions folder.";
+
 // The folder the panel is installed into beneath an extensions root.
 std::u16string panel_folder(const std::u16string& extensions_root) {
-  return join_path(extensions_root, u"com.corvalisplugin.panel");
+  return join_path(extensions_root, panel_name);
+}
+
+// Puts the verified files into the new folder `staging` and flushes each of them. On failure the
+// staging folder is removed again and the Failure thrown.
+void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& staging) {
+  FileError error;
+  const auto fail = [&](const std::string& message) {
+    log_line(error.line());
+    static_cast<void>(remove_tree(staging));
+    throw Failure(message);
+  };
+  if (!make_folders(staging, &error)) fail(folder_not_made_message(error.path));
+  for (const LoaderFile& file : files) {
+    const std::u16string target = join_path(staging, file.place);
+    if (!make_folders(parent_folder(target), &error)) fail(folder_not_made_message(error.path));
+    if (!place_downloaded_file(file.staged, target)) {
+      error = {"Write " + platform::utf16_to_utf8(target), target, platform::last_file_error()};
+      fail(not_written_message);
+    }
+    if (!flush_file(target, &error)) fail(not_written_message);
+  }
 }
 
 }  // namespace
@@ -73,26 +98,44 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   const std::u16string extensions_root =
       settings.check ? join_path(run_folder, u"extensions") : user_extensions_root();
   const std::u16string panel = panel_folder(extensions_root);
-  // Every path was judged before the downloads, so a list that names a path we refuse never
-  // leaves the user without the panel they had.
+  // The new panel is put together beside the extensions folder, not in it: a copy inside it,
+  // left by a run cut short, would load as a second copy of the extension. On the same volume,
+  // the switch is two renames.
+  const std::u16string staging =
+      join_path(parent_folder(extensions_root), staged_name(std::u16string(panel_name)));
+  // A release without files replaces the panel with nothing: there is no folder to stage.
+  const bool staged = !files.empty();
   FileError error;
-  if (platform::path_exists(panel) && !remove_tree(panel, &error)) {
+  if (staged && !make_folders(extensions_root, &error)) {
     log_line(error.line());
+    throw Failure(folder_not_made_message(error.path));
+  }
+  if (staged) stage_panel(files, staging);
+
+  // Every path was judged before the downloads, and the new panel is whole before the installed
+  // one is touched, so a failure leaves the user with the panel they had.
+  const std::u16string aside =
+      join_path(parent_folder(extensions_root), aside_name(std::u16string(panel_name)));
+  const auto not_replaced = [&] {
+    log_line(error.line());
+    static_cast<void>(remove_tree(staging));
     throw Failure(
         "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
         "run Setup again.");
+  };
+  // Links in the installed panel (or a panel that is a link) go first, as links; a panel that
+  // cannot go whole, a file of it held open by another program, is left as it is.
+  if (!ready_to_move_tree(panel, &error)) not_replaced();
+  const bool installed = platform::path_exists(panel);
+  if (installed && !rename_path(panel, aside, &error)) not_replaced();
+  if (staged && !rename_path(staging, panel, &error)) {
+    log_line(error.line());
+    if (installed) static_cast<void>(rename_path(aside, panel));
+    static_cast<void>(remove_tree(staging));
+    throw Failure(not_written_message);
   }
-
-  for (const LoaderFile& file : files) {
-    const std::u16string target = join_path(panel, file.place);
-    if (!make_folders(parent_folder(target), &error)) {
-      log_line(error.line());
-      throw Failure(folder_not_made_message(error.path));
-    }
-    if (!place_downloaded_file(file.staged, target)) {
-      throw Failure("Couldn't write Corvalis into Premiere's extensions folder.");
-    }
-  }
+  // A file of the old panel still held stays, with its folders, for the next run to remove.
+  if (installed) static_cast<void>(remove_tree(aside));
 
   const std::u16string legacy_panel = join_path(extensions_root, u"com.brackmoor.panel");
   // The legacy panel goes if it can; one that stays harms nothing.
@@ -100,4 +143,10 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 
   log_line("Installed the loader " + version);
   return version;
+}
+
+void remove_panel_leftovers() {
+  // Nothing to clean where Windows names no folder; the stage itself says so when it runs.
+  if (platform::known_folder(platform::roaming_app_data_folder).empty()) return;
+  remove_leftovers_beside(join_path(parent_folder(user_extensions_root()), panel_name));
 }

@@ -13,3 +13,8 @@
 // extensions root is `run_folder`'s "extensions" folder instead of the user's. Returns the loader
 // version text; throws Failure.
 std::string install_loader(const RunSettings& settings, const std::u16string& run_folder);
+
+// Removes what runs cut short left of panel switches: the staging and set-aside copies of the
+// panel folder beside the user's extensions folder. Nothing else is touched, nothing is
+// reported, and nothing is done when Windows doesn't say where the user's folders are.
+void remove_panel_leftovers();

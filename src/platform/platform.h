@@ -78,6 +78,11 @@ std::u16string known_folder(const KnownFolderId& id);
 
 std::uint32_t current_process_id();
 
+// False only when no process with this id runs (Windows: OpenProcess fails for a missing id, or
+// the process has exited; POSIX: kill with signal 0 answers ESRCH). An id the platform cannot
+// ask about (0, or beyond POSIX's pid range) counts as running.
+bool process_is_running(std::uint32_t id);
+
 // Milliseconds since an arbitrary start (GetTickCount64; POSIX: the monotonic clock).
 std::uint64_t tick_count();
 
@@ -167,6 +172,45 @@ class FolderListing {
   std::u16string pattern_;
   FolderEntry first_;
   bool has_first_ = false;
+};
+
+// A folder held open as itself, for work on a tree that must never leave it while another program
+// changes the tree: it is never opened through a link, and its entries are reached through it,
+// not through a path, so a folder swapped for a link meanwhile cannot lead anywhere else. POSIX: a
+// descriptor opened with O_DIRECTORY | O_NOFOLLOW, entries reached with the *at calls and
+// AT_SYMLINK_NOFOLLOW. Windows: a handle opened with FILE_FLAG_OPEN_REPARSE_POINT and without
+// delete sharing, which keeps the folder from being renamed or replaced while it is open; its
+// entries are opened as themselves (never through a reparse point) and removed through their
+// own handles. Closed by the destructor or `close`.
+class OpenFolder {
+ public:
+  OpenFolder() = default;
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  ~OpenFolder();
+
+  // Opens the folder at `path`, or the folder `name` inside `parent`. False when it is missing,
+  // is not a folder, or is a link.
+  bool open(const std::u16string& path);
+  bool open(const OpenFolder& parent, const std::u16string& name);
+  void close();
+
+  // The folder's entries. Here `is_folder` is true only for a folder that is not a link.
+  bool list(std::vector<FolderEntry>& entries) const;
+  // Removes the entry `name`: a file, a link (never what it points to) or an empty folder.
+  // Windows clears its read-only attribute first; POSIX needs no permission on the entry itself.
+  bool remove(const std::u16string& name) const;
+  // Makes the folder `name` readable, writable and searchable for its owner, so that what it
+  // holds can be removed (POSIX; a link is left alone). Windows: true, nothing to do.
+  bool make_removable(const std::u16string& name) const;
+  // True when the entry `name` could be removed now. Windows: it opens for deletion, that is,
+  // no other program holds it open without delete sharing. POSIX, without mandatory sharing:
+  // when it exists.
+  bool can_remove(const std::u16string& name) const;
+
+ private:
+  std::intptr_t handle_ = -1;
+  std::u16string path_;  // Windows names entries by path below the pinned folder
 };
 
 // An open file. Closed by the destructor or `close`, on success and on failure alike.

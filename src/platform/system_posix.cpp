@@ -3,9 +3,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -172,6 +175,12 @@ std::u16string known_folder(const KnownFolderId& id) {
 
 std::uint32_t current_process_id() {
   return static_cast<std::uint32_t>(::getpid());
+}
+
+bool process_is_running(std::uint32_t id) {
+  // 0 and negative ids would signal whole process groups.
+  if (id == 0 || id > static_cast<std::uint32_t>(INT_MAX)) return true;
+  return ::kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
 }
 
 std::uint64_t tick_count() {

@@ -105,6 +105,17 @@ std::uint32_t current_process_id() {
   return ::GetCurrentProcessId();
 }
 
+bool process_is_running(std::uint32_t id) {
+  if (id == 0) return true;
+  const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  // A process we may not open runs all the same; only a missing id answers this.
+  if (!process) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  const bool running = !::GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+  ::CloseHandle(process);
+  return running;
+}
+
 std::uint64_t tick_count() {
   return ::GetTickCount64();
 }

@@ -48,6 +48,25 @@ int switch_command_bridge_on() {
   return switch_command_bridge_on_under(premiere_settings_root());
 }
 
+void remove_settings_leftovers() {
+  // Nothing to clean where Windows names no folder; the edit itself says so when it runs.
+  if (platform::known_folder(platform::roaming_app_data_folder).empty()) return;
+  remove_settings_leftovers_under(premiere_settings_root());
+}
+
+void remove_settings_leftovers_under(const std::u16string& settings_root) {
+  platform::FolderListing listing;
+  if (!listing.open(settings_root, u"*")) return;
+  platform::FolderEntry entry;
+  while (listing.next(entry)) {
+    // A linked version folder is not entered: what it leads to is not ours to clean.
+    if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
+    remove_leftovers_beside(
+        join_path(join_path(join_path(settings_root, entry.name), u"ControlSurface"),
+                  u"ControlSurfaceSettings.xml"));
+  }
+}
+
 int switch_command_bridge_on_under(const std::u16string& settings_root) {
   platform::FolderListing listing;
   if (!listing.open(settings_root, u"*")) return 0;

@@ -31,3 +31,11 @@ int switch_command_bridge_on();
 // - Failure("Couldn't switch the command bridge on in Premiere's settings.") when a document that
 //   exists cannot be read, or the new one cannot be written.
 int switch_command_bridge_on_under(const std::u16string& settings_root);
+
+// Removes the new documents and set-aside copies that replacements cut short left beside the
+// settings document of each version folder under the settings root (version folders that are
+// links are not entered). Nothing else is touched, and nothing is reported;
+// `remove_settings_leftovers` does nothing when Windows doesn't say where the user's folders
+// are.
+void remove_settings_leftovers();
+void remove_settings_leftovers_under(const std::u16string& settings_root);

@@ -16,8 +16,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -35,6 +37,40 @@
 #include "support/release_host.h"
 #include "support/sandbox.h"
 #include "support/scoped_variable.h"
+
+// The seam: while `refused` answers true for a path, creating that folder, or renaming onto it,
+// fails as a full disk would. The linker sends the core's calls here (tests/CMakeLists.txt).
+namespace {
+std::function<bool(const std::u16string&)> refused;
+}  // namespace
+
+#define CREATE_FOLDER \
+  _ZN8platform13create_folderERKNSt7__cxx1112basic_stringIDsSt11char_traitsIDsESaIDsEEE
+#define MOVE_FILE \
+  _ZN8platform19move_file_replacingERKNSt7__cxx1112basic_stringIDsSt11char_traitsIDsESaIDsEEES7_b
+#define WRAPPED(name) WRAPPED_(__wrap_, name)
+#define REAL(name) WRAPPED_(__real_, name)
+#define WRAPPED_(prefix, name) WRAPPED__(prefix, name)
+#define WRAPPED__(prefix, name) prefix##name
+
+extern "C" platform::CreateFolderResult REAL(CREATE_FOLDER)(const std::u16string& path);
+extern "C" platform::CreateFolderResult WRAPPED(CREATE_FOLDER)(const std::u16string& path) {
+  if (refused && refused(path)) {
+    errno = ENOSPC;
+    return platform::CreateFolderResult::failed;
+  }
+  return REAL(CREATE_FOLDER)(path);
+}
+extern "C" bool REAL(MOVE_FILE)(const std::u16string& from, const std::u16string& to,
+                                bool write_through);
+extern "C" bool WRAPPED(MOVE_FILE)(const std::u16string& from, const std::u16string& to,
+                                   bool write_through) {
+  if (refused && refused(to)) {
+    errno = ENOSPC;
+    return false;
+  }
+  return REAL(MOVE_FILE)(from, to, write_through);
+}
 
 namespace {
 
@@ -303,6 +339,146 @@ TEST_F(InstallRun, FailuresEndTheRunWithTheirMessageAndNoRunFolder) {
             "A download from corvalisplugin.com wasn't signed by Corvalis, so nothing was "
             "installed.");
   EXPECT_FALSE(run_folder_left());
+}
+
+// The names in a folder, sorted; none when it is missing.
+std::vector<std::string> names_in(const std::u16string& folder) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(platform::utf16_to_utf8(folder), ignored)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(InstallRun, AFailedPanelSwitchLeavesTheInstalledPanelWhole) {
+  const std::u16string cep = under(appdata, {u"Adobe", u"CEP"});
+  const std::string not_written = "Couldn't write Corvalis into Premiere's extensions folder.";
+  const auto staging_folder = [](const std::u16string& path) {
+    return path.find(u".corvalis-new") != std::u16string::npos;
+  };
+  const struct {
+    const char* name;
+    std::function<bool(const std::u16string&)> refuse;
+    std::string message;
+    const char* logged;
+  } cases[] = {
+      // Part of the new panel is staged when a folder of it cannot be made.
+      {"a folder while staging",
+       [&](const std::u16string& path) { return staging_folder(path) && path.ends_with(u"/js"); },
+       "Couldn't make the folder ", "Create folder "},
+      {"the installed panel, moved aside",
+       [&](const std::u16string& path) { return path.ends_with(u".corvalis-old"); },
+       "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
+       "run Setup again.",
+       "Rename "},
+      // Between the two renames: the installed panel is aside and goes back.
+      {"the new panel, moved into place",
+       // Only the first rename onto the panel fails: the one that puts the old panel back works.
+       [&, failed = false](const std::u16string& path) mutable {
+         if (path != panel() || failed) return false;
+         failed = true;
+         return true;
+       },
+       not_written, "Rename "},
+  };
+  for (const auto& failing : cases) {
+    SCOPED_TRACE(failing.name);
+    erase_tree(cep);
+    put(platform::utf16_to_utf8(join_path(panel(), u"index.html")), "old index");
+    put(platform::utf16_to_utf8(under(panel(), {u"old", u"deep.txt"})), "old deep");
+    refused = failing.refuse;
+    const std::string failure = run_failure();
+    refused = nullptr;
+    EXPECT_TRUE(failure.starts_with(failing.message)) << failure;
+    EXPECT_TRUE(log_messages().back().starts_with(failing.logged)) << log_messages().back();
+    EXPECT_EQ(names_in(panel()), (std::vector<std::string>{"index.html", "old"}));
+    EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "old index");
+    EXPECT_EQ(names_in(join_path(panel(), u"old")), std::vector<std::string>{"deep.txt"});
+    EXPECT_EQ(file_content(under(panel(), {u"old", u"deep.txt"})), "old deep");
+    // Neither the staged nor the set-aside copy is left beside the extensions folder.
+    EXPECT_EQ(names_in(cep), std::vector<std::string>{"extensions"});
+    EXPECT_FALSE(run_folder_left());
+  }
+}
+
+TEST_F(InstallRun, LeftoversOfARunEndedAtOnceAreRemovedByTheNext) {
+  // A run folder whose process has ended, and one of a process still running.
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ASSERT_GT(ended, 0);
+  ::waitpid(ended, nullptr, 0);
+  const std::u16string temp = platform::temp_folder();
+  const std::u16string abandoned =
+      join_path(temp, u"corvalis-setup-" + decimal(static_cast<std::uint32_t>(ended)) + u"-77");
+  const std::u16string live = join_path(
+      temp, u"corvalis-setup-" + decimal(static_cast<std::uint32_t>(::getppid())) + u"-78");
+  put(platform::utf16_to_utf8(under(abandoned, {u"loader-0.download"})), "partial");
+  put(platform::utf16_to_utf8(under(live, {u"loader-0.download"})), "in use");
+  // Named almost like ours: a file, and folders whose names do not fit.
+  for (const char16_t* name :
+       {u"corvalis-setup-notes.txt", u"corvalis-setup-1-2-3/keep", u"corvalis-setup-x-1/keep"}) {
+    put(platform::utf16_to_utf8(join_path(temp, name)), "unrelated");
+  }
+  put(platform::utf16_to_utf8(join_path(
+          temp, u"corvalis-setup-" + decimal(static_cast<std::uint32_t>(ended)) + u"-79.txt")),
+      "a file, not a run folder");
+
+  // A panel switch cut short: the staged copy and the one set aside.
+  const std::u16string cep = under(appdata, {u"Adobe", u"CEP"});
+  put(platform::utf16_to_utf8(
+          under(cep, {u"com.corvalisplugin.panel.111.corvalis-new", u"a", u"b"})),
+      "staged");
+  put(platform::utf16_to_utf8(under(cep, {u"com.corvalisplugin.panel.222.corvalis-old", u"c"})),
+      "aside");
+  put(platform::utf16_to_utf8(under(cep, {u"com.corvalisplugin.panel.backup", u"keep"})), "mine");
+  // Plug-in and settings replacements cut short.
+  const std::u16string importer_folder =
+      under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore", u"Corvalis"});
+  put(platform::utf16_to_utf8(
+          join_path(importer_folder, u"Corvalis_Importer.prm.333.corvalis-new")),
+      "half");
+  put(platform::utf16_to_utf8(join_path(importer_folder, u"Corvalis_Importer.prm.bak")), "mine");
+  const std::u16string control_surface =
+      under(appdata, {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface"});
+  put(platform::utf16_to_utf8(
+          join_path(control_surface, u"ControlSurfaceSettings.xml.444.corvalis-new")),
+      "half");
+  put(platform::utf16_to_utf8(
+          join_path(control_surface, u"ControlSurfaceSettings.xml.555.corvalis-old")),
+      "old");
+  put(platform::utf16_to_utf8(join_path(control_surface, u"ControlSurfaceSettings.xml.bak")),
+      "mine");
+
+  // A check touches nothing of the user's; only the abandoned run folder goes.
+  ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
+  install_run(settings, nullptr);
+  EXPECT_FALSE(platform::path_exists(abandoned));
+  EXPECT_EQ(names_in(cep), (std::vector<std::string>{"com.corvalisplugin.panel.111.corvalis-new",
+                                                     "com.corvalisplugin.panel.222.corvalis-old",
+                                                     "com.corvalisplugin.panel.backup"}));
+
+  put(platform::utf16_to_utf8(under(abandoned, {u"loader-0.download"})), "partial");
+  ASSERT_TRUE(scan({u"setup", u"--base", host.base()}));
+  install_run(settings, nullptr);
+  EXPECT_FALSE(platform::path_exists(abandoned));
+  EXPECT_EQ(file_content(join_path(live, u"loader-0.download")), "in use");
+  std::vector<std::string> kept = {"Corvalis Setup.log",
+                                   "corvalis-setup-1-2-3",
+                                   "corvalis-setup-" + std::to_string(ended) + "-79.txt",
+                                   "corvalis-setup-" + std::to_string(::getppid()) + "-78",
+                                   "corvalis-setup-notes.txt",
+                                   "corvalis-setup-x-1"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(names_in(temp), kept);
+  EXPECT_EQ(names_in(cep),
+            (std::vector<std::string>{"com.corvalisplugin.panel.backup", "extensions"}));
+  EXPECT_EQ(names_in(importer_folder),
+            (std::vector<std::string>{"Corvalis_Importer.prm", "Corvalis_Importer.prm.bak"}));
+  EXPECT_EQ(
+      names_in(control_surface),
+      (std::vector<std::string>{"ControlSurfaceSettings.xml", "ControlSurfaceSettings.xml.bak"}));
 }
 
 TEST_F(InstallRun, AHugeChannelDocumentIsRefusedUnreadWithBoundedMemory) {
