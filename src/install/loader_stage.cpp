@@ -24,8 +24,8 @@ struct LoaderFile {
   std::u16string staged;
 };
 
-std::u16string user_extensions_root() {
-  std::u16string root = known_folder_path(platform::roaming_app_data_folder);
+std::u16string user_extensions_root(const std::u16string& roaming_folder) {
+  std::u16string root = roaming_folder;
   for (const char16_t* segment : {u"Adobe", u"CEP", u"extensions"}) root = join_path(root, segment);
   return root;
 }
@@ -43,7 +43,8 @@ std::u16string panel_folder(const std::u16string& extensions_root) {
 
 }  // namespace
 
-std::string install_loader(const RunSettings& settings, const std::u16string& run_folder) {
+std::string install_loader(const RunSettings& settings, const std::u16string& run_folder,
+                           const std::u16string& roaming_folder) {
   const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
   const std::u16string release_base =
       settings.base + u"/loader/" + platform::utf8_to_utf16(version);
@@ -71,7 +72,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   }
 
   const std::u16string extensions_root =
-      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root();
+      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root(roaming_folder);
   const std::u16string panel = panel_folder(extensions_root);
   // Every path was judged before the downloads, so a list that names a path we refuse never
   // leaves the user without the panel they had.
