@@ -56,7 +56,8 @@ void remove_plugin_leftovers() {
   }
 }
 
-void install_host_files(const std::string& app_version, const std::vector<HostFile>& files) {
+void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
+                        const std::u16string& roaming_folder) {
   bool control_surface_placed = false;
   for (const HostFile& file : files) {
     // One plug-in's bytes at a time, read back from its staging file: each goes to several
@@ -86,7 +87,7 @@ void install_host_files(const std::string& app_version, const std::vector<HostFi
   log_line("Installed the plug-ins from app " + app_version);
 
   if (control_surface_placed) {
-    const int count = switch_command_bridge_on();
+    const int count = switch_command_bridge_on(roaming_folder);
     if (count != 0) {
       log_line("Switched the command bridge on in " + std::to_string(count) +
                " Premiere version(s)");

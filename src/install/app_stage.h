@@ -28,5 +28,7 @@ void remove_plugin_leftovers();
 
 // Places each host file into every folder Premiere Pro loads it from, removes the legacy
 // importer folders, and, when the control-surface plug-in was placed, switches the command
-// bridge on in every Premiere Pro version. Install mode only. Throws Failure.
-void install_host_files(const std::string& app_version, const std::vector<HostFile>& files);
+// bridge on in every Premiere Pro version that keeps settings under `roaming_folder` (the user's,
+// see user_roaming_folder). Install mode only. Throws Failure.
+void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
+                        const std::u16string& roaming_folder);

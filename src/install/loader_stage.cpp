@@ -24,8 +24,8 @@ struct LoaderFile {
   std::u16string staged;
 };
 
-std::u16string user_extensions_root() {
-  std::u16string root = known_folder_path(platform::roaming_app_data_folder);
+std::u16string user_extensions_root(const std::u16string& roaming_folder) {
+  std::u16string root = roaming_folder;
   for (const char16_t* segment : {u"Adobe", u"CEP", u"extensions"}) root = join_path(root, segment);
   return root;
 }
@@ -68,7 +68,8 @@ void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& sta
 
 }  // namespace
 
-std::string install_loader(const RunSettings& settings, const std::u16string& run_folder) {
+std::string install_loader(const RunSettings& settings, const std::u16string& run_folder,
+                           const std::u16string& roaming_folder) {
   const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
   const std::u16string release_base =
       settings.base + u"/loader/" + platform::utf8_to_utf16(version);
@@ -96,7 +97,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   }
 
   const std::u16string extensions_root =
-      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root();
+      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root(roaming_folder);
   const std::u16string panel = panel_folder(extensions_root);
   // The new panel is put together beside the extensions folder, not in it: a copy inside it,
   // left by a run cut short, would load as a second copy of the extension. On the same volume,
@@ -145,8 +146,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   return version;
 }
 
-void remove_panel_leftovers() {
-  // Nothing to clean where Windows names no folder; the stage itself says so when it runs.
-  if (platform::known_folder(platform::roaming_app_data_folder).empty()) return;
-  remove_leftovers_beside(join_path(parent_folder(user_extensions_root()), panel_name));
+void remove_panel_leftovers(const std::u16string& roaming_folder) {
+  remove_leftovers_beside(
+      join_path(parent_folder(user_extensions_root(roaming_folder)), panel_name));
 }

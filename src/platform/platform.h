@@ -76,6 +76,31 @@ inline constexpr KnownFolderId roaming_app_data_folder{
 // folder: $APPDATA when set and not empty, else $XDG_CONFIG_HOME, else $HOME/.config.
 std::u16string known_folder(const KnownFolderId& id);
 
+// The user of the interactive desktop, seen from this process. Setup runs with administrator
+// rights, and a standard user who gives an administrator's credentials to elevate runs it as the
+// administrator: the user at the desktop is then another user than this process's.
+enum class DesktopUser {
+  // The desktop's shell runs as this process's user.
+  this_user,
+  // The desktop's shell runs as another user.
+  another_user,
+  // No user is known to be at the desktop: there is no shell window (a deployment tool running
+  // the program as SYSTEM in the services' session, a desktop without a shell), the shell runs
+  // as a service account, or its process or user cannot be read.
+  nobody,
+};
+// Windows: the user of the shell window's process (GetShellWindow, GetWindowThreadProcessId,
+// OpenProcess and OpenProcessToken, the token users' SIDs compared with EqualSid). POSIX has one
+// user per session: always `this_user`, unless `set_desktop_user_for_testing` says otherwise.
+DesktopUser desktop_user();
+// `known_folder` for the user of the desktop's shell (SHGetKnownFolderPath with the shell
+// process's token), empty when there is no shell or the platform cannot say. POSIX: `known_folder`,
+// or the roaming folder that `set_desktop_user_for_testing` gave.
+std::u16string desktop_user_known_folder(const KnownFolderId& id);
+// POSIX only, for tests: the user `desktop_user` answers from now on and, for `another_user`, that
+// user's roaming folder. `this_user` restores the stand-in's own answers.
+void set_desktop_user_for_testing(DesktopUser user, std::u16string_view roaming_folder = {});
+
 std::uint32_t current_process_id();
 
 // False only when no process with this id runs (Windows: OpenProcess fails for a missing id, or

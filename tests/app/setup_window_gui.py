@@ -220,6 +220,15 @@ def main():
         subprocess.run([wineserver, "-w"], timeout=30, **quiet)
         subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
         subprocess.run([options.wine, options.probe], timeout=120, **quiet)
+        # The program installs for the user of the desktop's shell, and Wine runs none: the
+        # probe plays it until the session ends, for this user, as Explorer would.
+        shell = subprocess.Popen([options.wine, options.probe, "shell"], env=session.environment,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL)
+        ready = shell.stdout.readline()
+        shell.stdout.close()
+        if ready.strip() != b"shell":
+            raise AssertionError("the probe could not play the desktop shell")
 
     try:
         # Makes the private prefix on first use. Wine draws the title bar itself when no window

@@ -26,7 +26,9 @@
 
 #include "app/settings.h"
 #include "failure.h"
+#include "fs/files.h"
 #include "fs/paths.h"
+#include "install/user_folders.h"
 #include "log/setup_log.h"
 #include "platform/platform.h"
 #include "premiere/settings_document.h"
@@ -525,6 +527,75 @@ TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
   EXPECT_FALSE(platform::path_exists(join_path(appdata, u"Adobe")));
   EXPECT_FALSE(platform::path_exists(program_files));
   EXPECT_FALSE(run_folder_left());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whose folders a run writes into. The runs above have this process's user at the desktop; here
+// the platform says another user is there (Setup elevated with an administrator's credentials),
+// or nobody is (Setup run as SYSTEM by a deployment tool).
+
+class DesktopUserFacts {
+ public:
+  explicit DesktopUserFacts(platform::DesktopUser user, std::u16string_view roaming = {}) {
+    platform::set_desktop_user_for_testing(user, roaming);
+  }
+  DesktopUserFacts(const DesktopUserFacts&) = delete;
+  DesktopUserFacts& operator=(const DesktopUserFacts&) = delete;
+  ~DesktopUserFacts() { platform::set_desktop_user_for_testing(platform::DesktopUser::this_user); }
+};
+
+TEST_F(InstallRun, AnotherUserAtTheDesktopGetsThePanelAndTheSettings) {
+  const std::u16string desktop_user = sandbox.path(u"desktop user");
+  for (const std::u16string& roaming : {appdata, desktop_user}) {
+    ASSERT_TRUE(make_folders(under(roaming, {u"Adobe", u"Premiere Pro", u"24.0"})));
+  }
+  const DesktopUserFacts facts(platform::DesktopUser::another_user, desktop_user);
+  EXPECT_EQ(user_roaming_folder(), desktop_user);
+  install_run(settings, nullptr);
+
+  const std::u16string panel =
+      under(desktop_user, {u"Adobe", u"CEP", u"extensions", u"com.corvalisplugin.panel"});
+  for (const auto& [path, content] : loader_files) {
+    EXPECT_EQ(file_content(join_release_path(panel, path)), content) << path;
+  }
+  EXPECT_TRUE(platform::path_exists(under(
+      desktop_user,
+      {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})));
+  // Nothing of it in the folders of the user Setup runs as.
+  EXPECT_FALSE(platform::path_exists(under(appdata, {u"Adobe", u"CEP"})));
+  EXPECT_FALSE(platform::path_exists(
+      under(appdata, {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface"})));
+  const std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"Switched the command bridge on in 1 Premiere version(s)",
+                                      "Done"}));
+}
+
+TEST_F(InstallRun, WithNobodyAtTheDesktopAnInstallFailsBeforeTouchingAnything) {
+  put(platform::utf16_to_utf8(join_path(panel(), u"index.html")), "installed before");
+  const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
+  ASSERT_TRUE(make_folders(join_path(premiere, u"24.0")));
+  // Nobody there; and someone there whose folders Windows cannot find.
+  for (const auto& [user, message] : std::vector<std::pair<platform::DesktopUser, std::string>>{
+           {platform::DesktopUser::nobody, no_desktop_user_message},
+           {platform::DesktopUser::another_user,
+            "Windows didn't say where this user's folders are."}}) {
+    const DesktopUserFacts facts(user);
+    RecordingWindow window;
+    EXPECT_EQ(run_failure(&window), message);
+    EXPECT_EQ(window.seen, std::vector<std::string>{});
+    EXPECT_EQ(host.request_paths(), std::vector<std::string>{});
+    EXPECT_FALSE(run_folder_left());
+    EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "installed before");
+    EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
+    EXPECT_EQ(log_messages().back(), "Installing from " + platform::utf16_to_utf8(host.base()));
+  }
+
+  // A check touches nothing of anyone's, so it runs with nobody at the desktop.
+  const DesktopUserFacts facts(platform::DesktopUser::nobody);
+  ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
+  install_run(settings, nullptr);
+  EXPECT_EQ(log_messages().back(), "Check passed: loader 1.4.2, app 2.0.1");
 }
 
 // ---------------------------------------------------------------------------------------------
