@@ -120,10 +120,13 @@ void install_run(const RunSettings& settings, WindowReference window) {
   const RunFolder run_folder;
   report_progress(window, installing, u"Downloading...", 10);
 
-  const std::string loader_version = install_loader(settings, run_folder.path(), roaming_folder);
+  DownloadProgress loader_progress(window, 10, 35);
+  const std::string loader_version =
+      install_loader(settings, run_folder.path(), roaming_folder, loader_progress);
   report_progress(window, installing, u"Downloading...", 35);
 
-  const AppRelease app = fetch_host_files(settings.base, run_folder.path());
+  DownloadProgress app_progress(window, 35, 70);
+  const AppRelease app = fetch_host_files(settings.base, run_folder.path(), app_progress);
   if (settings.check) {
     log_line("Check passed: loader " + loader_version + ", app " + app.version);
     return;

@@ -69,7 +69,7 @@ void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& sta
 }  // namespace
 
 std::string install_loader(const RunSettings& settings, const std::u16string& run_folder,
-                           const std::u16string& roaming_folder) {
+                           const std::u16string& roaming_folder, DownloadProgress& progress) {
   const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
   const std::u16string release_base =
       settings.base + u"/loader/" + platform::utf8_to_utf16(version);
@@ -90,10 +90,13 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
     std::u16string place = join_release_path(u"", entry.member("path").text);
     if (place.empty()) throw Failure(nonsense_release_list_message);
     files.push_back({std::move(place), {}});
+    progress.expect(listed_file_size(entry));
   }
+  const ReceivedBytes received = [&progress](std::uint64_t bytes) { progress.received(bytes); };
   for (std::size_t i = 0; i < files.size(); ++i) {
     files[i].staged = join_path(run_folder, u"loader-" + decimal(i) + u".download");
-    download_release_file(release_base, entries[i], files[i].staged);
+    download_release_file(release_base, entries[i], files[i].staged, received);
+    progress.file_done();
   }
 
   const std::u16string extensions_root =
