@@ -56,7 +56,7 @@ NativePage* native_page(const DialogPage& page) {
   config.hInstance = ::GetModuleHandleW(nullptr);
   config.dwFlags = page.flags;
   config.pszWindowTitle = wide(page.title);
-  config.hMainIcon = static_cast<HICON>(page.main_icon);
+  config.pszMainIcon = page.main_icon ? MAKEINTRESOURCEW(page.main_icon) : nullptr;
   config.pszMainInstruction = wide(page.heading);
   config.pszContent = wide(page.detail);
   const std::uint32_t count = std::min(page.button_count, NativePage::button_limit);
@@ -147,7 +147,8 @@ void* load_program_icon(bool large) {
   const int width = ::GetSystemMetrics(large ? SM_CXICON : SM_CXSMICON);
   const int height = ::GetSystemMetrics(large ? SM_CYICON : SM_CYSMICON);
   HICON icon = nullptr;
-  if (FAILED(load(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), width, height, &icon))) {
+  if (FAILED(load(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(program_icon_resource), width,
+                  height, &icon))) {
     return nullptr;
   }
   return icon;
