@@ -1,7 +1,8 @@
 # The Windows program must start on a bare Windows and load nothing from its own folder, which is
 # usually Downloads: Windows looks for an imported DLL there first unless the DLL is on the
-# KnownDLLs list. So it imports only KnownDLLs, plus comctl32, which the manifest takes from the
-# side-by-side store; everything else (WinHTTP, BCrypt) is loaded from System32 at run time. A
+# KnownDLLs list (and resolves a KnownDLL's own imports among KnownDLLs). So it imports only
+# KnownDLLs; everything else (WinHTTP, BCrypt, comctl32) is loaded at run time, after the entry
+# has restricted the search to System32, comctl32 version 6 through the manifest. A
 # runtime linked dynamically by mistake (libstdc++-6.dll, libwinpthread-1.dll,
 # libgcc_s_seh-1.dll) or a system DLL outside that list fails here, as does a program that no
 # longer restricts the search of the DLLs it loads at run time.
@@ -25,7 +26,7 @@ set(known advapi32.dll clbcatq.dll combase.dll comdlg32.dll coml2.dll gdi32.dll 
 foreach(line IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${line}")
   string(TOLOWER "${dll}" dll)
-  if(NOT dll IN_LIST known AND NOT dll STREQUAL "comctl32.dll")
+  if(NOT dll IN_LIST known)
     message(FATAL_ERROR "${PROGRAM} imports ${dll}, which is not a KnownDLL: Windows would look "
                         "for it in the program's folder first")
   endif()
