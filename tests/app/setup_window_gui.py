@@ -237,7 +237,8 @@ def planted_dlls(session):
         plant(folder, options.planted_dll, PLANTED)
         shutil.copyfile(bare, os.path.join(folder, os.path.basename(bare)))
         subprocess.run([options.wine, os.path.join(folder, os.path.basename(bare)), *arguments],
-                       env=environment, cwd=folder, capture_output=True, timeout=120)
+                       env=environment, cwd=folder, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         for name in loaded(folder):
             print(f"Wine loads the planted {name}.dll beside {os.path.basename(bare)} on its own "
                   "(its own DLLs resolve their imports through the program's folder; Windows "
@@ -257,10 +258,12 @@ def planted_dlls(session):
     host = start_host(options.release, delay=0.0, failing=False)
     try:
         # A planted DLL has none of the real one's functions: a program that calls into one
-        # crashes, and Wine's crash handler can hold it for good.
+        # crashes, and Wine's crash handler can hold it for good (and the pipes of whoever
+        # reads its output: so nobody does).
         check = subprocess.run([options.wine, program, "--check", "--base",
                                 f"http://127.0.0.1:{host.server_address[1]}"],
-                               env=environment, cwd=folder, capture_output=True, timeout=120)
+                               env=environment, cwd=folder, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         result = check.returncode
     except subprocess.TimeoutExpired:
         result = "no end within 120 s"
