@@ -302,6 +302,11 @@ bool replace_file_in_use(const std::u16string& target, const std::string& conten
   const std::u16string fresh = staged_name(target);
   if (!write_flushed(fresh, content, error)) return false;
 
+  // One rename replaces the old file whole, so a run cut at any instant leaves the old file or
+  // the new one. A loaded plug-in on Windows resists being replaced; only then does the old file
+  // go aside first (see below), which leaves a moment without a target.
+  if (platform::move_file_replacing(fresh, target, /*write_through=*/true)) return true;
+
   // The old file goes aside rather than being deleted: a loaded plug-in resists deletion but
   // not renaming, and until the new file is in place the old one can still be put back.
   std::u16string aside;

@@ -114,9 +114,11 @@ void remove_leftovers_beside(const std::u16string& path);
 //    deleted now; the others wait for a later call;
 // 3. writes the content to "<target>.<tick count>.corvalis-new" beside the target and flushes
 //    it;
-// 4. renames an existing target aside to "<target>.<tick count>.corvalis-old" (replacing a
+// 4. renames the new file onto the target, replacing it in one step, once, without waiting;
+//    only when that fails (a loaded program image on Windows resists being replaced):
+// 5. renames an existing target aside to "<target>.<tick count>.corvalis-old" (replacing a
 //    file of that name): Windows lets a loaded program image be renamed, not deleted;
-// 5. renames the new file onto the target, and deletes the aside copy if it can be deleted
+// 6. renames the new file onto the target, and deletes the aside copy if it can be deleted
 //    now (else it stays as a leftover for a later call).
 // True when the target now holds the new content. False on any failure: the folder cannot be
 // made, the new file cannot be written, the old target cannot be renamed aside, or the new file

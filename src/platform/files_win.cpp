@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/file_faults.h"
 #include "platform/platform.h"
 #include "platform/support_win.h"
 
@@ -41,20 +42,24 @@ bool is_link(const std::u16string& path) {
 }
 
 CreateFolderResult create_folder(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::create_folder, path)) return CreateFolderResult::failed;
   if (::CreateDirectoryW(wide(path), nullptr)) return CreateFolderResult::created;
   return ::GetLastError() == ERROR_ALREADY_EXISTS ? CreateFolderResult::already_exists
                                                   : CreateFolderResult::failed;
 }
 
 bool delete_file(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::delete_file, path)) return false;
   return ::DeleteFileW(wide(path)) != 0;
 }
 
 bool remove_folder(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::remove_folder, path)) return false;
   return ::RemoveDirectoryW(wide(path)) != 0;
 }
 
 bool reset_attributes(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::reset_attributes, path)) return false;
   if (!is_link(path)) return ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL) != 0;
   // SetFileAttributesW would reach through a link and change its target, which is not ours.
   // Attribute access is not subject to sharing, so any holder of the link lets this through.
@@ -68,6 +73,7 @@ bool reset_attributes(const std::u16string& path) {
 }
 
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
+  if (!file_change_permitted(FileChange::rename, from, to)) return false;
   DWORD flags = MOVEFILE_REPLACE_EXISTING;
   if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
   return ::MoveFileExW(wide(from), wide(to), flags) != 0;
@@ -134,6 +140,9 @@ bool File::open(const std::u16string& path, Mode mode) {
       disposition = OPEN_ALWAYS;
       break;
   }
+  if (mode != Mode::read_shared && !file_change_permitted(FileChange::open_for_writing, path)) {
+    return false;
+  }
   HANDLE file = ::CreateFileW(wide(path), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -150,6 +159,7 @@ bool File::size(std::uint64_t& bytes) {
 
 bool File::write(const void* data, std::size_t length) {
   if (!is_open() || length > 0xFFFFFFFFu) return false;
+  if (!file_change_permitted(FileChange::write, handle_)) return false;
   DWORD written = 0;
   return ::WriteFile(native_handle(handle_), data, static_cast<DWORD>(length), &written, nullptr) &&
          written == length;
@@ -163,7 +173,8 @@ bool File::read(void* data, std::size_t length) {
 }
 
 bool File::flush() {
-  return is_open() && ::FlushFileBuffers(native_handle(handle_));
+  return is_open() && file_change_permitted(FileChange::flush, handle_) &&
+         ::FlushFileBuffers(native_handle(handle_));
 }
 
 void File::close() {
