@@ -96,7 +96,11 @@ std::u16string aside_name(const std::u16string& path);
 // in its folder named exactly like `staged_name(path)` or `aside_name(path)` (for any tick
 // count). Links and every other entry are left alone; an entry that resists stays for a later
 // call. Nothing is reported.
-void remove_leftovers_beside(const std::u16string& path);
+//
+// With a `place`, where the aside copies came from: a replacement cut between its two renames
+// left nothing there, and then the newest aside copy is renamed back to `place` instead of
+// removed, so the old version stays until a replacement succeeds.
+void remove_leftovers_beside(const std::u16string& path, const std::u16string& place = {});
 
 // Replaces the file at `path` with `content` in one step, for a document that must never be
 // lost half-written: the content goes to "<path>.<tick count>.corvalis-new" beside it, reaches

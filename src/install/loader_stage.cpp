@@ -144,5 +144,8 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 void remove_panel_leftovers() {
   // Nothing to clean where Windows names no folder; the stage itself says so when it runs.
   if (platform::known_folder(platform::roaming_app_data_folder).empty()) return;
-  remove_leftovers_beside(join_path(parent_folder(user_extensions_root()), panel_name));
+  // A switch cut between its two renames left the installed panel aside: it goes back.
+  const std::u16string extensions_root = user_extensions_root();
+  remove_leftovers_beside(join_path(parent_folder(extensions_root), panel_name),
+                          panel_folder(extensions_root));
 }

@@ -463,6 +463,22 @@ TEST_F(InstallRun, LeftoversOfARunEndedAtOnceAreRemovedByTheNext) {
                                                      "com.corvalisplugin.panel.222.corvalis-old",
                                                      "com.corvalisplugin.panel.backup"}));
 
+  // A plug-in replacement cut after the loaded plug-in went aside: the newest aside copy goes
+  // back before anything else, so a run that then fails (no host to reach) leaves a plug-in.
+  const std::u16string surface_folder =
+      under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"});
+  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.99.corvalis-old")),
+      "older");
+  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.100.corvalis-old")),
+      "old");
+  ASSERT_TRUE(scan({u"setup", u"--base", host.refused_url("")}));
+  platform::observe_pauses_for_testing([](std::uint32_t) {});
+  EXPECT_EQ(run_failure(),
+            "Couldn't download Corvalis. Check your internet connection and run Setup again.");
+  platform::observe_pauses_for_testing(nullptr);
+  EXPECT_EQ(names_in(surface_folder), std::vector<std::string>{"Corvalis.acsrf"});
+  EXPECT_EQ(file_content(join_path(surface_folder, u"Corvalis.acsrf")), "old");
+
   put(platform::utf16_to_utf8(under(abandoned, {u"loader-0.download"})), "partial");
   ASSERT_TRUE(scan({u"setup", u"--base", host.base()}));
   install_run(settings, nullptr);
@@ -592,10 +608,11 @@ class CutRun : public InstallRun {
   }
 
   // One install run in a child process with the seam set as `mode` ("end", "fail" or "" for an
-  // uncut run) at change `at`: "ended" when the seam ended it, else the Failure's message or
-  // "no failure". The child's trace of changes goes to `trace_file`. Only children use the
-  // HTTP client, so no connection is ever shared with a child cut mid-download.
-  std::string run_cut(const std::string& mode, std::uint64_t at) {
+  // uncut run) at change `at`, from the host or, `offline`, from a host that cannot be reached:
+  // "ended" when the seam ended it, else the Failure's message or "no failure". The child's trace
+  // of changes goes to `trace_file`. Only children use the HTTP client, so no connection is ever
+  // shared with a child cut mid-download.
+  std::string run_cut(const std::string& mode, std::uint64_t at, bool offline = false) {
     std::remove(outcome_file.c_str());
     std::remove(trace_file.c_str());
     const pid_t child = ::fork();
@@ -606,6 +623,10 @@ class CutRun : public InstallRun {
       platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_TRACE",
                                                      platform::utf8_to_utf16(trace_file));
       platform::restart_file_change_count_for_testing();
+      if (offline) {
+        settings.base = host.refused_url("");
+        platform::observe_pauses_for_testing([](std::uint32_t) {});
+      }
       const std::string outcome = run_failure();
       platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_TRACE", u"", true);
       if (std::FILE* file = std::fopen(outcome_file.c_str(), "wb")) {
@@ -777,8 +798,8 @@ TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
       } else {
         EXPECT_EQ(any_digits(outcome), any_digits(failure_for(change, panel())));
       }
-      const Tree cut = tree();
-      const Tree panel_now = panel_of(cut);
+      Tree cut = tree();
+      Tree panel_now = panel_of(cut);
       if (panel_now.empty() && mode == "end" && change.starts_with("rename ") &&
           change.ends_with(" -> " + platform::utf16_to_utf8(panel()))) {
         // Cut between the two renames of the switch: no folder rename swaps two folders, so
@@ -788,11 +809,26 @@ TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
       } else {
         EXPECT_TRUE(panel_now == panel_of(old_state) || panel_now == panel_of(new_state));
       }
-      for (const std::string& path : committed) {
-        const auto found = cut.find(path);
-        EXPECT_TRUE(found != cut.end() &&
-                    (found->second == old_state.at(path) || found->second == new_state.at(path)))
-            << path;
+      const auto committed_whole = [&] {
+        for (const std::string& path : committed) {
+          const auto found = cut.find(path);
+          EXPECT_TRUE(found != cut.end() &&
+                      (found->second == old_state.at(path) || found->second == new_state.at(path)))
+              << path;
+        }
+      };
+      committed_whole();
+
+      if (mode == "end") {
+        // A run that cannot reach the host fails after its clean-up: what the cut set aside is
+        // put back, and nothing of old or new is lost.
+        EXPECT_EQ(run_cut("", 0, /*offline=*/true),
+                  "Couldn't download Corvalis. Check your internet connection and run Setup "
+                  "again.");
+        cut = tree();
+        panel_now = panel_of(cut);
+        EXPECT_TRUE(panel_now == panel_of(old_state) || panel_now == panel_of(new_state));
+        committed_whole();
       }
 
       EXPECT_EQ(run_cut("", 0), "no failure");
