@@ -554,7 +554,7 @@ TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
 // the new one, whole, and every plug-in and settings document holds its old or its new bytes;
 // the next run then leaves exactly what an uncut run leaves, and nothing else.
 
-// The sanitizer build cuts at every fifth change only: each run costs it ten times more.
+// The sanitizer build cuts at every third change only: each run costs it several times more.
 #ifndef CORVALIS_SWEEP_STRIDE
 #define CORVALIS_SWEEP_STRIDE 1
 #endif
