@@ -44,14 +44,18 @@ void note(FileError* error, std::uint32_t code, std::string step, const std::u16
 
 // Runs a step that creates, renames or deletes, again after a pause while it fails for a
 // reason that passes (another program holding the file for a moment), until the budget is
-// spent. `code` is then the system's error code of the last failure.
-template <typename Step>
-bool waiting_out_locks(Step step, std::uint32_t& code) {
+// spent. A step that still fails is noted in `error` as `what()` names it ("Delete <path>"),
+// with the system's error code of its last failure, against `path`.
+template <typename Step, typename What>
+bool waiting_out_locks(Step step, FileError* error, What what, const std::u16string& path) {
   std::uint32_t waited = 0;
   std::uint32_t next = first_pause_ms;
   while (!step()) {
-    code = platform::last_file_error();
-    if (!platform::is_transient_file_error(code) || waited >= retry_budget_ms) return false;
+    const std::uint32_t code = platform::last_file_error();
+    if (!platform::is_transient_file_error(code) || waited >= retry_budget_ms) {
+      note(error, code, what(), path);
+      return false;
+    }
     const std::uint32_t wait = std::min(next, retry_budget_ms - waited);
     platform::pause(wait);
     waited += wait;
@@ -60,32 +64,15 @@ bool waiting_out_locks(Step step, std::uint32_t& code) {
   return true;
 }
 
-bool delete_waiting(const std::u16string& path, FileError* error) {
-  std::uint32_t code = 0;
-  if (waiting_out_locks([&] { return platform::delete_file(path); }, code)) return true;
-  note(error, code, "Delete " + utf8(path), path);
-  return false;
-}
-
 bool rename_waiting(const std::u16string& from, const std::u16string& to, bool write_through,
                     FileError* error) {
-  std::uint32_t code = 0;
-  if (waiting_out_locks([&] { return platform::move_file_replacing(from, to, write_through); },
-                        code)) {
-    return true;
-  }
-  note(error, code, "Rename " + utf8(from) + " to " + utf8(to), from);
-  return false;
+  return waiting_out_locks([&] { return platform::move_file_replacing(from, to, write_through); },
+                           error, [&] { return "Rename " + utf8(from) + " to " + utf8(to); }, from);
 }
 
 bool open_for_writing(platform::File& file, const std::u16string& path, FileError* error) {
-  std::uint32_t code = 0;
-  if (waiting_out_locks([&] { return file.open(path, platform::File::Mode::write_exclusive); },
-                        code)) {
-    return true;
-  }
-  note(error, code, "Write " + utf8(path), path);
-  return false;
+  return waiting_out_locks([&] { return file.open(path, platform::File::Mode::write_exclusive); },
+                           error, [&] { return "Write " + utf8(path); }, path);
 }
 
 // True when `name` is `base` + "." + digits + `suffix`.
@@ -137,19 +124,39 @@ bool make_folder_chain(const std::u16string& path, FileError* error) {
       !make_folder_chain(path.substr(0, last), error)) {
     return false;
   }
-  std::uint32_t code = 0;
-  const bool made = waiting_out_locks(
-      [&] { return platform::create_folder(path) != platform::CreateFolderResult::failed; }, code);
-  if (made) return true;
-  note(error, code, "Create folder " + utf8(path), path);
-  return false;
+  return waiting_out_locks(
+      [&] { return platform::create_folder(path) != platform::CreateFolderResult::failed; }, error,
+      [&] { return "Create folder " + utf8(path); }, path);
 }
 
 bool remove_folder_waiting(const std::u16string& path, FileError* error) {
-  std::uint32_t code = 0;
-  if (waiting_out_locks([&] { return platform::remove_folder(path); }, code)) return true;
-  note(error, code, "Remove folder " + utf8(path), path);
-  return false;
+  return waiting_out_locks([&] { return platform::remove_folder(path); }, error,
+                           [&] { return "Remove folder " + utf8(path); }, path);
+}
+
+// Removes everything inside `folder` (found at `path`, which only names entries in the log),
+// deepest first. Every entry is reached through the folder held open and removed as itself, so
+// a folder that another program swaps for a link meanwhile leads nowhere outside the tree.
+void remove_inside(const platform::OpenFolder& folder, const std::u16string& path,
+                   FileError* error) {
+  std::vector<platform::FolderEntry> entries;
+  if (!folder.list(entries)) {
+    note(error, platform::last_file_error(), "Read " + utf8(path), path);
+    return;
+  }
+  for (const platform::FolderEntry& entry : entries) {
+    const std::u16string child = join_path(path, entry.name);
+    if (entry.is_folder) {
+      // Closed before it is removed: Windows keeps an open folder from going. One that cannot
+      // be opened (or has become a link) is removed below as what it is now, if it can be.
+      platform::OpenFolder inner;
+      static_cast<void>(folder.make_removable(entry.name));
+      if (inner.open(folder, entry.name)) remove_inside(inner, child, error);
+    }
+    static_cast<void>(waiting_out_locks(
+        [&] { return folder.remove(entry.name); }, error,
+        [&] { return (entry.is_folder ? "Remove folder " : "Delete ") + utf8(child); }, child));
+  }
 }
 
 bool remove_tree_below(const std::u16string& path, FileError* error) {
@@ -158,28 +165,46 @@ bool remove_tree_below(const std::u16string& path, FileError* error) {
   if (platform::is_link(path)) {
     return remove_folder_waiting(path, error) || !platform::path_exists(path);
   }
-
-  platform::FolderListing listing;
-  if (listing.open(path, u"*")) {
-    platform::FolderEntry entry;
-    while (listing.next(entry)) {
-      const std::u16string child = join_path(path, entry.name);
-      // Clears read-only, hidden and system (POSIX: makes the entry writable) so it can go; a
-      // link's own attributes are reset, never its target's.
-      platform::reset_attributes(child);
-      if (!entry.is_folder) {
-        delete_waiting(child, error);
-      } else if (entry.is_link) {
-        remove_folder_waiting(child, error);  // the link only; its target is never entered
-      } else {
-        remove_tree_below(child, error);
-      }
+  {
+    // A folder that cannot be opened is not reported here: the removal below says why.
+    platform::OpenFolder folder;
+    if (waiting_out_locks([&] { return folder.open(path); }, nullptr, [] { return ""; }, path)) {
+      remove_inside(folder, path, error);
     }
   }
   // Whatever resisted inside keeps the folder from going; that is the only report it gets. A
   // missing path was never there to remove.
   if (!platform::path_exists(path)) return true;
   return remove_folder_waiting(path, error) || !platform::path_exists(path);
+}
+
+// Makes sure every entry inside `folder` (found at `path`) could go, removing links as links on
+// the way: false, with the first entry that cannot, once one cannot.
+bool ready_inside(const platform::OpenFolder& folder, const std::u16string& path,
+                  FileError* error) {
+  std::vector<platform::FolderEntry> entries;
+  if (!folder.list(entries)) {
+    note(error, platform::last_file_error(), "Read " + utf8(path), path);
+    return false;
+  }
+  for (const platform::FolderEntry& entry : entries) {
+    const std::u16string child = join_path(path, entry.name);
+    const auto what = [&] { return "Delete " + utf8(child); };
+    const bool ready =
+        entry.is_link
+            ? waiting_out_locks([&] { return folder.remove(entry.name); }, error, what, child)
+            : waiting_out_locks([&] { return folder.can_remove(entry.name); }, error, what, child);
+    if (!ready) return false;
+    if (entry.is_folder) {
+      platform::OpenFolder inner;
+      if (!inner.open(folder, entry.name)) {
+        note(error, platform::last_file_error(), "Read " + utf8(child), child);
+        return false;
+      }
+      if (!ready_inside(inner, child, error)) return false;
+    }
+  }
+  return true;
 }
 
 FileError* cleared(FileError* error) {
@@ -234,6 +259,22 @@ bool read_whole_file(const std::u16string& path, std::string& buffer, FileError*
 
 bool remove_tree(const std::u16string& path, FileError* error) {
   return remove_tree_below(path, cleared(error));
+}
+
+bool ready_to_move_tree(const std::u16string& path, FileError* error) {
+  cleared(error);
+  if (platform::is_link(path)) {
+    return remove_folder_waiting(path, error) || !platform::path_exists(path);
+  }
+  platform::OpenFolder folder;
+  FileError opening;
+  if (!waiting_out_locks([&] { return folder.open(path); }, &opening,
+                         [&] { return "Read " + utf8(path); }, path)) {
+    if (!platform::path_exists(path)) return true;
+    if (error) *error = opening;
+    return false;
+  }
+  return ready_inside(folder, path, error);
 }
 
 bool rename_path(const std::u16string& from, const std::u16string& to, FileError* error) {

@@ -69,13 +69,22 @@ std::string folder_not_made_message(const std::u16string& folder);
 [[nodiscard]] bool read_whole_file(const std::u16string& path, std::string& buffer,
                                    FileError* error = nullptr);
 
-// Removes a folder tree, clearing read-only, hidden and system on each entry first (the folder's
-// own attributes are left as they are). Links inside the tree are removed as links, and a path
-// that is itself a link loses only the link; no link's target is entered or changed. True when
-// nothing is left at the path (a missing path counts), false when something is: entries that
-// resisted (a file another program holds without delete sharing) stay, with the folders that
-// hold them. A tree changed by another program while it is removed is not guarded against.
+// Removes a folder tree, clearing read-only on each entry first (Windows; POSIX makes each folder
+// writable). Links inside the tree are removed as links, and a path that is itself a link loses
+// only the link; no link's target is entered or changed, also when another program swaps a
+// folder of the tree for a link while it is removed: every entry is reached through its folder
+// held open, never through a path. True when nothing is left at the path (a missing path
+// counts), false when something is: entries that resisted (a file another program holds without
+// delete sharing) stay, with the folders that hold them.
 [[nodiscard]] bool remove_tree(const std::u16string& path, FileError* error = nullptr);
+
+// Readies the folder at `path` to be renamed away whole and removed later: every link in it (or
+// the path itself, when it is a link) is removed as a link, since some systems move what a link
+// points to when the link is renamed, and every other entry must be one that could be removed
+// now (Windows: no other program holds it open without delete sharing), brief holds waited
+// out. False at the first entry that cannot be readied; by then only links were removed. True
+// for a missing path.
+[[nodiscard]] bool ready_to_move_tree(const std::u16string& path, FileError* error = nullptr);
 
 // Renames the file or folder `from` to `to` on the same volume, replacing a file at `to` (never
 // a folder), and writes the change through (see platform::move_file_replacing). A link is

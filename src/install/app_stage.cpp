@@ -30,22 +30,31 @@ std::u16string legacy_importer_folder(const std::u16string& program_files) {
 
 }  // namespace
 
-AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder) {
+AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder,
+                            DownloadProgress& progress) {
   AppRelease app;
   app.version = fetch_channel_version(base, u"/app/channels/stable.json");
   const std::u16string release_base = base + u"/app/" + platform::utf8_to_utf16(app.version);
   const ReleaseList release = fetch_release_list(release_base);
   const std::vector<JsonValue>& entries = release.document.member("files").elements;
+  // The files are found first, so that the bar knows all their bytes before the first arrives.
+  std::vector<std::pair<const char*, const JsonValue*>> listed;
   for (const char* name : host_file_names) {
     const std::string path = std::string("host/") + name;
     for (const JsonValue& entry : entries) {
       if (entry.member("path").text != path) continue;
-      HostFile file{name,
-                    join_path(run_folder, u"app-" + platform::utf8_to_utf16(name) + u".download")};
-      download_release_file(release_base, entry, file.staged);
-      app.files.push_back(std::move(file));
+      listed.emplace_back(name, &entry);
+      progress.expect(listed_file_size(entry));
       break;  // only the first entry with this path counts
     }
+  }
+  const ReceivedBytes received = [&progress](std::uint64_t bytes) { progress.received(bytes); };
+  for (const auto& [name, entry] : listed) {
+    HostFile file{name,
+                  join_path(run_folder, u"app-" + platform::utf8_to_utf16(name) + u".download")};
+    download_release_file(release_base, *entry, file.staged, received);
+    progress.file_done();
+    app.files.push_back(std::move(file));
   }
   return app;
 }
@@ -59,7 +68,8 @@ void remove_plugin_leftovers() {
   }
 }
 
-void install_host_files(const std::string& app_version, const std::vector<HostFile>& files) {
+void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
+                        const std::u16string& roaming_folder) {
   bool control_surface_placed = false;
   for (const HostFile& file : files) {
     // One plug-in's bytes at a time, read back from its staging file: each goes to several
@@ -89,7 +99,7 @@ void install_host_files(const std::string& app_version, const std::vector<HostFi
   log_line("Installed the plug-ins from app " + app_version);
 
   if (control_surface_placed) {
-    const int count = switch_command_bridge_on();
+    const int count = switch_command_bridge_on(roaming_folder);
     if (count != 0) {
       log_line("Switched the command bridge on in " + std::to_string(count) +
                " Premiere version(s)");

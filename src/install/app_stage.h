@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "ui/progress.h"
+
 // A host plug-in file: its file name and the staging file that holds its verified bytes.
 struct HostFile {
   std::string name;
@@ -18,9 +20,10 @@ struct AppRelease {
 };
 
 // Finds the current app version on the release host `base`, fetches and verifies its release list
-// and downloads the host plug-in files it lists into staging files in `run_folder` (a file the
-// release does not list is simply absent). Throws Failure.
-AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder);
+// and downloads the host plug-in files it lists into staging files in `run_folder`, their bytes
+// moving `progress` (a file the release does not list is simply absent). Throws Failure.
+AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder,
+                            DownloadProgress& progress);
 
 // Removes the new files and set-aside copies that replacements cut short left beside every
 // place a host plug-in file is installed to. Nothing else is touched, and nothing is reported.
@@ -28,5 +31,7 @@ void remove_plugin_leftovers();
 
 // Places each host file into every folder Premiere Pro loads it from, removes the legacy
 // importer folders, and, when the control-surface plug-in was placed, switches the command
-// bridge on in every Premiere Pro version. Install mode only. Throws Failure.
-void install_host_files(const std::string& app_version, const std::vector<HostFile>& files);
+// bridge on in every Premiere Pro version that keeps settings under `roaming_folder` (the user's,
+// see user_roaming_folder). Install mode only. Throws Failure.
+void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
+                        const std::u16string& roaming_folder);

@@ -9,6 +9,7 @@
 #include "fs/paths.h"
 #include "install/app_stage.h"
 #include "install/loader_stage.h"
+#include "install/user_folders.h"
 #include "log/setup_log.h"
 #include "platform/platform.h"
 #include "premiere/command_bridge.h"
@@ -96,6 +97,10 @@ void install_run(const RunSettings& settings, WindowReference window) {
   log_line((settings.check ? "Checking" : "Installing") + std::string(" from ") +
            platform::utf16_to_utf8(settings.base));
 
+  // Whose panel and settings the run changes is settled before anything is touched. A check
+  // touches nothing of anyone's, so it runs whoever runs it.
+  const std::u16string roaming_folder = settings.check ? std::u16string() : user_roaming_folder();
+
   if (!settings.check) {
     while (premiere_is_running()) {
       report_progress(window, u"Close Premiere Pro to continue",
@@ -107,25 +112,28 @@ void install_run(const RunSettings& settings, WindowReference window) {
   // What runs cut short left behind goes first; a check touches nothing of the user's.
   remove_abandoned_run_folders();
   if (!settings.check) {
-    remove_panel_leftovers();
+    remove_panel_leftovers(roaming_folder);
     remove_plugin_leftovers();
-    remove_settings_leftovers();
+    remove_settings_leftovers(roaming_folder);
   }
 
   const RunFolder run_folder;
   report_progress(window, installing, u"Downloading...", 10);
 
-  const std::string loader_version = install_loader(settings, run_folder.path());
+  DownloadProgress loader_progress(window, 10, 35);
+  const std::string loader_version =
+      install_loader(settings, run_folder.path(), roaming_folder, loader_progress);
   report_progress(window, installing, u"Downloading...", 35);
 
-  const AppRelease app = fetch_host_files(settings.base, run_folder.path());
+  DownloadProgress app_progress(window, 35, 70);
+  const AppRelease app = fetch_host_files(settings.base, run_folder.path(), app_progress);
   if (settings.check) {
     log_line("Check passed: loader " + loader_version + ", app " + app.version);
     return;
   }
   report_progress(window, installing, u"Finishing...", 70);
 
-  install_host_files(app.version, app.files);
+  install_host_files(app.version, app.files, roaming_folder);
   report_progress(window, installing, u"Finishing...", 95);
 
   log_line("Done");

@@ -24,8 +24,8 @@ struct LoaderFile {
   std::u16string staged;
 };
 
-std::u16string user_extensions_root() {
-  std::u16string root = known_folder_path(platform::roaming_app_data_folder);
+std::u16string user_extensions_root(const std::u16string& roaming_folder) {
+  std::u16string root = roaming_folder;
   for (const char16_t* segment : {u"Adobe", u"CEP", u"extensions"}) root = join_path(root, segment);
   return root;
 }
@@ -68,7 +68,8 @@ void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& sta
 
 }  // namespace
 
-std::string install_loader(const RunSettings& settings, const std::u16string& run_folder) {
+std::string install_loader(const RunSettings& settings, const std::u16string& run_folder,
+                           const std::u16string& roaming_folder, DownloadProgress& progress) {
   const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
   const std::u16string release_base =
       settings.base + u"/loader/" + platform::utf8_to_utf16(version);
@@ -89,14 +90,17 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
     std::u16string place = join_release_path(u"", entry.member("path").text);
     if (place.empty()) throw Failure(nonsense_release_list_message);
     files.push_back({std::move(place), {}});
+    progress.expect(listed_file_size(entry));
   }
+  const ReceivedBytes received = [&progress](std::uint64_t bytes) { progress.received(bytes); };
   for (std::size_t i = 0; i < files.size(); ++i) {
     files[i].staged = join_path(run_folder, u"loader-" + decimal(i) + u".download");
-    download_release_file(release_base, entries[i], files[i].staged);
+    download_release_file(release_base, entries[i], files[i].staged, received);
+    progress.file_done();
   }
 
   const std::u16string extensions_root =
-      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root();
+      settings.check ? join_path(run_folder, u"extensions") : user_extensions_root(roaming_folder);
   const std::u16string panel = panel_folder(extensions_root);
   // The new panel is put together beside the extensions folder, not in it: a copy inside it,
   // left by a run cut short, would load as a second copy of the extension. On the same volume,
@@ -116,14 +120,18 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // one is touched, so a failure leaves the user with the panel they had.
   const std::u16string aside =
       join_path(parent_folder(extensions_root), aside_name(std::u16string(panel_name)));
-  const bool installed = platform::path_exists(panel);
-  if (installed && !rename_path(panel, aside, &error)) {
+  const auto not_replaced = [&] {
     log_line(error.line());
     static_cast<void>(remove_tree(staging));
     throw Failure(
         "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
         "run Setup again.");
-  }
+  };
+  // Links in the installed panel (or a panel that is a link) go first, as links; a panel that
+  // cannot go whole, a file of it held open by another program, is left as it is.
+  if (!ready_to_move_tree(panel, &error)) not_replaced();
+  const bool installed = platform::path_exists(panel);
+  if (installed && !rename_path(panel, aside, &error)) not_replaced();
   if (staged && !rename_path(staging, panel, &error)) {
     log_line(error.line());
     if (installed) static_cast<void>(rename_path(aside, panel));
@@ -141,11 +149,9 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   return version;
 }
 
-void remove_panel_leftovers() {
-  // Nothing to clean where Windows names no folder; the stage itself says so when it runs.
-  if (platform::known_folder(platform::roaming_app_data_folder).empty()) return;
+void remove_panel_leftovers(const std::u16string& roaming_folder) {
   // A switch cut between its two renames left the installed panel aside: it goes back.
-  const std::u16string extensions_root = user_extensions_root();
+  const std::u16string extensions_root = user_extensions_root(roaming_folder);
   remove_leftovers_beside(join_path(parent_folder(extensions_root), panel_name),
                           panel_folder(extensions_root));
 }

@@ -35,55 +35,33 @@ bool finish_hash(void* state, std::uint8_t* digest, unsigned int length) {
 
 }  // namespace
 
-Sha256::Sha256() : state_(start_hash(EVP_sha256())) {
+template <std::size_t DigestSize>
+IncrementalHash<DigestSize>::IncrementalHash()
+    : state_(start_hash(DigestSize == 32 ? EVP_sha256() : EVP_sha512())) {
   failed_ = state_ == nullptr;
 }
 
-Sha256::~Sha256() {
+template <std::size_t DigestSize>
+IncrementalHash<DigestSize>::~IncrementalHash() {
   EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(state_));
 }
 
-bool Sha256::update(const void* data, std::size_t length) {
+template <std::size_t DigestSize>
+bool IncrementalHash<DigestSize>::update(const void* data, std::size_t length) {
   if (failed_) return false;
   if (!update_hash(state_, data, length)) failed_ = true;
   return !failed_;
 }
 
-bool Sha256::finish(std::uint8_t digest[32]) {
+template <std::size_t DigestSize>
+bool IncrementalHash<DigestSize>::finish(std::uint8_t digest[DigestSize]) {
   if (failed_) return false;
   // Like BCrypt, a finished hash takes no more input.
   failed_ = true;
-  return finish_hash(state_, digest, 32);
+  return finish_hash(state_, digest, DigestSize);
 }
 
-Sha512::Sha512() {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha512(), nullptr) != 1) {
-    EVP_MD_CTX_free(context);
-    failed_ = true;
-    return;
-  }
-  state_ = context;
-}
-
-Sha512::~Sha512() {
-  EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(state_));
-}
-
-bool Sha512::update(const void* data, std::size_t length) {
-  if (failed_) return false;
-  if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(state_), data, length) != 1) failed_ = true;
-  return !failed_;
-}
-
-bool Sha512::finish(std::uint8_t digest[64]) {
-  if (failed_) return false;
-  unsigned int written = 0;
-  const bool done =
-      EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(state_), digest, &written) == 1 && written == 64;
-  // Like BCrypt, a finished hash takes no more input.
-  failed_ = true;
-  return done;
-}
+template class IncrementalHash<32>;
+template class IncrementalHash<64>;
 
 }  // namespace platform

@@ -62,46 +62,34 @@ bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]) {
                                      static_cast<ULONG>(length), digest, 32));
 }
 
-Sha256::Sha256() : state_(start_hash(BCRYPT_SHA256_ALG_HANDLE)) {
+template <std::size_t DigestSize>
+IncrementalHash<DigestSize>::IncrementalHash()
+    : state_(start_hash(DigestSize == 32 ? BCRYPT_SHA256_ALG_HANDLE : BCRYPT_SHA512_ALG_HANDLE)) {
   failed_ = state_ == nullptr;
 }
 
-Sha256::~Sha256() {
+template <std::size_t DigestSize>
+IncrementalHash<DigestSize>::~IncrementalHash() {
   if (state_ != nullptr) ::BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state_));
 }
 
-bool Sha256::update(const void* data, std::size_t length) {
+template <std::size_t DigestSize>
+bool IncrementalHash<DigestSize>::update(const void* data, std::size_t length) {
   if (failed_) return false;
   if (!update_hash(state_, data, length)) failed_ = true;
   return !failed_;
 }
 
-bool Sha256::finish(std::uint8_t digest[32]) {
+template <std::size_t DigestSize>
+bool IncrementalHash<DigestSize>::finish(std::uint8_t digest[DigestSize]) {
   if (failed_) return false;
   // A finished BCrypt hash cannot be fed again; later calls answer false.
   failed_ = true;
-  return BCRYPT_SUCCESS(::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest, 32, 0));
+  return BCRYPT_SUCCESS(
+      ::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest, DigestSize, 0));
 }
 
-Sha512::Sha512() : state_(start_hash(BCRYPT_SHA512_ALG_HANDLE)) {
-  failed_ = state_ == nullptr;
-}
-
-Sha512::~Sha512() {
-  if (state_ != nullptr) ::BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state_));
-}
-
-bool Sha512::update(const void* data, std::size_t length) {
-  if (failed_) return false;
-  if (!update_hash(state_, data, length)) failed_ = true;
-  return !failed_;
-}
-
-bool Sha512::finish(std::uint8_t digest[64]) {
-  if (failed_) return false;
-  // A finished BCrypt hash cannot be fed again; later calls answer false.
-  failed_ = true;
-  return BCRYPT_SUCCESS(::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest, 64, 0));
-}
+template class IncrementalHash<32>;
+template class IncrementalHash<64>;
 
 }  // namespace platform

@@ -34,8 +34,10 @@ enum class FileChange {
 
 bool file_change_permitted(FileChange change, const std::u16string& path);
 bool file_change_permitted(FileChange change, const std::u16string& from, const std::u16string& to);
-// A change through an open file (the handle of platform::File).
+// A change through an open file (the handle of platform::File), or to the entry `name` of an
+// open folder (the handle of platform::OpenFolder).
 bool file_change_permitted(FileChange change, std::intptr_t handle);
+bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u16string& name);
 // Counts from 1 again: a forked test child starts its own run.
 void restart_file_change_count_for_testing();
 
@@ -48,6 +50,9 @@ inline bool file_change_permitted(FileChange, const std::u16string&, const std::
   return true;
 }
 inline bool file_change_permitted(FileChange, std::intptr_t) {
+  return true;
+}
+inline bool file_change_permitted(FileChange, std::intptr_t, const std::u16string&) {
   return true;
 }
 

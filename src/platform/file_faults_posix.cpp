@@ -76,11 +76,23 @@ bool file_change_permitted(FileChange change, const std::u16string& from,
   return permitted(change, utf16_to_utf8(from) + " -> " + utf16_to_utf8(to));
 }
 
-bool file_change_permitted(FileChange change, std::intptr_t handle) {
+namespace {
+
+std::string path_of(std::intptr_t handle) {
   char path[4096];
   const std::string link = "/proc/self/fd/" + std::to_string(handle);
   const ssize_t length = ::readlink(link.c_str(), path, sizeof path - 1);
-  return permitted(change, length > 0 ? std::string(path, static_cast<std::size_t>(length)) : "");
+  return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : "";
+}
+
+}  // namespace
+
+bool file_change_permitted(FileChange change, std::intptr_t handle) {
+  return permitted(change, path_of(handle));
+}
+
+bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u16string& name) {
+  return permitted(change, path_of(folder) + "/" + utf16_to_utf8(name));
 }
 
 void restart_file_change_count_for_testing() {

@@ -84,14 +84,26 @@ bool file_change_permitted(FileChange change, const std::u16string& from,
   return permitted(change, utf16_to_utf8(from) + " -> " + utf16_to_utf8(to));
 }
 
-bool file_change_permitted(FileChange change, std::intptr_t handle) {
+namespace {
+
+std::u16string path_of(std::intptr_t handle) {
   wchar_t path[1024];
   const DWORD length = ::GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(handle), path, 1024,
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   std::u16string name;
   if (length > 0 && length < 1024) name.assign(reinterpret_cast<const char16_t*>(path), length);
   if (name.starts_with(u"\\\\?\\")) name.erase(0, 4);
-  return permitted(change, utf16_to_utf8(name));
+  return name;
+}
+
+}  // namespace
+
+bool file_change_permitted(FileChange change, std::intptr_t handle) {
+  return permitted(change, utf16_to_utf8(path_of(handle)));
+}
+
+bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u16string& name) {
+  return permitted(change, utf16_to_utf8(path_of(folder) + u'\\' + name));
 }
 
 void restart_file_change_count_for_testing() {

@@ -162,6 +162,89 @@ bool FolderListing::next(FolderEntry& entry) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+}  // namespace
+
+OpenFolder::~OpenFolder() {
+  close();
+}
+
+bool OpenFolder::open(const std::u16string& path) {
+  close();
+  handle_ = ::open(native(path).c_str(), folder_flags);
+  return handle_ >= 0;
+}
+
+bool OpenFolder::open(const OpenFolder& parent, const std::u16string& name) {
+  close();
+  handle_ = ::openat(static_cast<int>(parent.handle_), native(name).c_str(), folder_flags);
+  return handle_ >= 0;
+}
+
+void OpenFolder::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool OpenFolder::list(std::vector<FolderEntry>& entries) const {
+  entries.clear();
+  // The stream gets a descriptor of its own; it shares the position, so it starts over.
+  const int fd = ::dup(static_cast<int>(handle_));
+  if (fd < 0) return false;
+  DIR* folder = ::fdopendir(fd);
+  if (!folder) {
+    close_keeping_error(fd);
+    return false;
+  }
+  ::rewinddir(folder);
+  while (const dirent* item = ::readdir(folder)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat info;
+    FolderEntry entry;
+    entry.name = utf8_to_utf16(name);
+    if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.is_link = S_ISLNK(info.st_mode);
+      entry.is_folder = S_ISDIR(info.st_mode);
+    }
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(folder);
+  return true;
+}
+
+bool OpenFolder::remove(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::delete_file, handle_, name)) return false;
+  const int fd = static_cast<int>(handle_);
+  const std::string entry = native(name);
+  struct stat info;
+  if (::fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  // Swapped between the two calls, the entry makes unlinkat fail: a folder is never unlinked as
+  // a file, and AT_REMOVEDIR removes no link.
+  return ::unlinkat(fd, entry.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) == 0;
+}
+
+bool OpenFolder::make_removable(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::reset_attributes, handle_, name)) return false;
+  const int fd = static_cast<int>(handle_);
+  const std::string entry = native(name);
+  struct stat info;
+  if (::fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISDIR(info.st_mode)) return true;
+  return ::fchmodat(fd, entry.c_str(), (info.st_mode | S_IRWXU) & 07777, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool OpenFolder::can_remove(const std::u16string& name) const {
+  struct stat info;
+  return ::fstatat(static_cast<int>(handle_), native(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) ==
+         0;
+}
+
+// ---------------------------------------------------------------------------------------------
+
 File::~File() {
   close();
 }

@@ -116,6 +116,101 @@ bool FolderListing::next(FolderEntry& entry) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// Opens the entry at `path` as itself, a reparse point included, never what one points to.
+HANDLE open_entry(const std::u16string& path, DWORD access, DWORD share) {
+  return ::CreateFileW(wide(path), access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+OpenFolder::~OpenFolder() {
+  close();
+}
+
+bool OpenFolder::open(const std::u16string& path) {
+  close();
+  // Without delete sharing: while this handle is open, nobody renames the folder or puts a link
+  // in its place, so the paths of its entries keep naming what is inside it.
+  HANDLE folder = open_entry(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(folder, &info)) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(folder);
+    ::SetLastError(error);
+    return false;
+  }
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    ::CloseHandle(folder);
+    ::SetLastError(ERROR_DIRECTORY);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(folder);
+  path_ = path;
+  return true;
+}
+
+bool OpenFolder::open(const OpenFolder& parent, const std::u16string& name) {
+  return open(parent.path_ + u'\\' + name);
+}
+
+void OpenFolder::close() {
+  if (handle_ != -1) ::CloseHandle(native_handle(handle_));
+  handle_ = -1;
+  path_.clear();
+}
+
+bool OpenFolder::list(std::vector<FolderEntry>& entries) const {
+  entries.clear();
+  FolderListing listing;
+  if (!listing.open(path_, u"*")) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  FolderEntry entry;
+  while (listing.next(entry)) {
+    entry.is_folder = entry.is_folder && !entry.is_link;
+    entries.push_back(entry);
+  }
+  return true;
+}
+
+bool OpenFolder::remove(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::delete_file, handle_, name)) return false;
+  const KernelHandle entry{open_entry(
+      path_ + u'\\' + name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all)};
+  if (!entry) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(entry.get(), &info)) return false;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+    FILE_BASIC_INFO basic{};  // zero times are left as they are
+    basic.FileAttributes = info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+      return false;
+    }
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return ::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+bool OpenFolder::make_removable(const std::u16string&) const {
+  return true;
+}
+
+bool OpenFolder::can_remove(const std::u16string& name) const {
+  // Asking for delete access is refused, with a sharing violation, while another program holds
+  // the entry open without delete sharing.
+  return KernelHandle{open_entry(path_ + u'\\' + name, DELETE, share_all)}.valid();
+}
+
+// ---------------------------------------------------------------------------------------------
+
 File::~File() {
   close();
 }

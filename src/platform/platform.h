@@ -76,6 +76,31 @@ inline constexpr KnownFolderId roaming_app_data_folder{
 // folder: $APPDATA when set and not empty, else $XDG_CONFIG_HOME, else $HOME/.config.
 std::u16string known_folder(const KnownFolderId& id);
 
+// The user of the interactive desktop, seen from this process. Setup runs with administrator
+// rights, and a standard user who gives an administrator's credentials to elevate runs it as the
+// administrator: the user at the desktop is then another user than this process's.
+enum class DesktopUser {
+  // The desktop's shell runs as this process's user.
+  this_user,
+  // The desktop's shell runs as another user.
+  another_user,
+  // No user is known to be at the desktop: there is no shell window (a deployment tool running
+  // the program as SYSTEM in the services' session, a desktop without a shell), the shell runs
+  // as a service account, or its process or user cannot be read.
+  nobody,
+};
+// Windows: the user of the shell window's process (GetShellWindow, GetWindowThreadProcessId,
+// OpenProcess and OpenProcessToken, the token users' SIDs compared with EqualSid). POSIX has one
+// user per session: always `this_user`, unless `set_desktop_user_for_testing` says otherwise.
+DesktopUser desktop_user();
+// `known_folder` for the user of the desktop's shell (SHGetKnownFolderPath with the shell
+// process's token), empty when there is no shell or the platform cannot say. POSIX: `known_folder`,
+// or the roaming folder that `set_desktop_user_for_testing` gave.
+std::u16string desktop_user_known_folder(const KnownFolderId& id);
+// POSIX only, for tests: the user `desktop_user` answers from now on and, for `another_user`, that
+// user's roaming folder. `this_user` restores the stand-in's own answers.
+void set_desktop_user_for_testing(DesktopUser user, std::u16string_view roaming_folder = {});
+
 std::uint32_t current_process_id();
 
 // False only when no process with this id runs (Windows: OpenProcess fails for a missing id, or
@@ -174,6 +199,45 @@ class FolderListing {
   bool has_first_ = false;
 };
 
+// A folder held open as itself, for work on a tree that must never leave it while another program
+// changes the tree: it is never opened through a link, and its entries are reached through it,
+// not through a path, so a folder swapped for a link meanwhile cannot lead anywhere else. POSIX: a
+// descriptor opened with O_DIRECTORY | O_NOFOLLOW, entries reached with the *at calls and
+// AT_SYMLINK_NOFOLLOW. Windows: a handle opened with FILE_FLAG_OPEN_REPARSE_POINT and without
+// delete sharing, which keeps the folder from being renamed or replaced while it is open; its
+// entries are opened as themselves (never through a reparse point) and removed through their
+// own handles. Closed by the destructor or `close`.
+class OpenFolder {
+ public:
+  OpenFolder() = default;
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  ~OpenFolder();
+
+  // Opens the folder at `path`, or the folder `name` inside `parent`. False when it is missing,
+  // is not a folder, or is a link.
+  bool open(const std::u16string& path);
+  bool open(const OpenFolder& parent, const std::u16string& name);
+  void close();
+
+  // The folder's entries. Here `is_folder` is true only for a folder that is not a link.
+  bool list(std::vector<FolderEntry>& entries) const;
+  // Removes the entry `name`: a file, a link (never what it points to) or an empty folder.
+  // Windows clears its read-only attribute first; POSIX needs no permission on the entry itself.
+  bool remove(const std::u16string& name) const;
+  // Makes the folder `name` readable, writable and searchable for its owner, so that what it
+  // holds can be removed (POSIX; a link is left alone). Windows: true, nothing to do.
+  bool make_removable(const std::u16string& name) const;
+  // True when the entry `name` could be removed now. Windows: it opens for deletion, that is,
+  // no other program holds it open without delete sharing. POSIX, without mandatory sharing:
+  // when it exists.
+  bool can_remove(const std::u16string& name) const;
+
+ private:
+  std::intptr_t handle_ = -1;
+  std::u16string path_;  // Windows names entries by path below the pinned folder
+};
+
 // An open file. Closed by the destructor or `close`, on success and on failure alike.
 class File {
  public:
@@ -216,40 +280,28 @@ class File {
 // SHA-256 of the whole input in one call. False when the platform's hash fails.
 bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]);
 
-// SHA-256 fed in pieces, for input that is never whole in memory (a download on its way to
-// disk). Every step answers false once anything has failed; the hash object is destroyed with
-// the `Sha256` on every way out.
-class Sha256 {
+// A hash fed in pieces, for input that is never whole in memory (a download on its way to disk,
+// a signature's message): SHA-256 for a 32-byte digest, SHA-512 for a 64-byte one. Every step
+// answers false once anything has failed, and after `finish` (a finished hash takes no more
+// input); the hash object is destroyed with the `IncrementalHash` on every way out.
+template <std::size_t DigestSize>
+class IncrementalHash {
  public:
-  Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  ~Sha256();
+  IncrementalHash();
+  IncrementalHash(const IncrementalHash&) = delete;
+  IncrementalHash& operator=(const IncrementalHash&) = delete;
+  ~IncrementalHash();
 
   bool update(const void* data, std::size_t length);
-  bool finish(std::uint8_t digest[32]);
+  bool finish(std::uint8_t digest[DigestSize]);
 
  private:
   void* state_ = nullptr;
   bool failed_ = false;
 };
 
-// SHA-512 fed in pieces. Every step answers false once anything has failed; the hash object is
-// destroyed with the `Sha512` on every way out.
-class Sha512 {
- public:
-  Sha512();
-  Sha512(const Sha512&) = delete;
-  Sha512& operator=(const Sha512&) = delete;
-  ~Sha512();
-
-  bool update(const void* data, std::size_t length);
-  bool finish(std::uint8_t digest[64]);
-
- private:
-  void* state_ = nullptr;
-  bool failed_ = false;
-};
+using Sha256 = IncrementalHash<32>;
+using Sha512 = IncrementalHash<64>;
 
 // ---------------------------------------------------------------------------------------------
 // HTTP (WinHTTP on Windows, libcurl on POSIX)

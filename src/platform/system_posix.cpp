@@ -49,6 +49,8 @@ std::string program_started_as(const char* pid) {
 
 std::vector<std::u16string> remembered_arguments;
 PauseObserver pause_observer = nullptr;
+DesktopUser desktop_user_for_testing = DesktopUser::this_user;
+std::u16string desktop_roaming_folder_for_testing;
 
 }  // namespace
 
@@ -171,6 +173,28 @@ std::u16string known_folder(const KnownFolderId& id) {
   }
   std::u16string home = environment_variable(u"HOME");
   return home.empty() ? std::u16string() : home + u"/.config";
+}
+
+DesktopUser desktop_user() {
+  return desktop_user_for_testing;
+}
+
+std::u16string desktop_user_known_folder(const KnownFolderId& id) {
+  switch (desktop_user_for_testing) {
+    case DesktopUser::this_user:
+      return known_folder(id);
+    case DesktopUser::another_user:
+      if (std::memcmp(&id, &roaming_app_data_folder, sizeof id) != 0) return {};
+      return desktop_roaming_folder_for_testing;
+    case DesktopUser::nobody:
+      break;
+  }
+  return {};
+}
+
+void set_desktop_user_for_testing(DesktopUser user, std::u16string_view roaming_folder) {
+  desktop_user_for_testing = user;
+  desktop_roaming_folder_for_testing = roaming_folder;
 }
 
 std::uint32_t current_process_id() {

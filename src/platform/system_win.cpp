@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/support_win.h"
@@ -20,6 +21,57 @@ const std::u16string_view default_program_files_folder = u"C:\\Program Files";
 namespace {
 
 PauseObserver pause_observer = nullptr;
+
+// The folder's path for the user of `token` (null: this process's user). The buffer is released
+// in every case, also after a failed call.
+std::u16string known_folder_for(const KnownFolderId& id, HANDLE token) {
+  GUID guid;
+  static_assert(sizeof guid == sizeof id);
+  std::memcpy(&guid, &id, sizeof guid);
+  PWSTR path = nullptr;
+  std::u16string folder;
+  if (SUCCEEDED(::SHGetKnownFolderPath(guid, 0, token, &path)) && path) {
+    folder = reinterpret_cast<char16_t*>(path);
+  }
+  ::CoTaskMemFree(path);
+  return folder;
+}
+
+// The token of the process that owns the desktop's shell window, opened with `access`; null when
+// there is no shell window or its process or token cannot be opened. The caller closes it.
+HANDLE open_shell_token(DWORD access) {
+  const HWND shell = ::GetShellWindow();
+  if (!shell) return nullptr;
+  DWORD process_id = 0;
+  ::GetWindowThreadProcessId(shell, &process_id);
+  if (process_id == 0) return nullptr;
+  const KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  if (!process) return nullptr;
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(process.get(), access, &token)) return nullptr;
+  return token;
+}
+
+// The TOKEN_USER record of a token, whose SID points into the record itself; empty when it
+// cannot be read.
+std::vector<unsigned char> token_user(HANDLE token) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size < sizeof(TOKEN_USER)) return {};
+  std::vector<unsigned char> record(size);
+  if (!::GetTokenInformation(token, TokenUser, record.data(), size, &size)) return {};
+  return record;
+}
+
+PSID user_sid(std::vector<unsigned char>& record) {
+  return reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid;
+}
+
+// The accounts services run as: their profiles belong to no person.
+bool is_service_account(PSID sid) {
+  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinLocalServiceSid) ||
+         ::IsWellKnownSid(sid, WinNetworkServiceSid);
+}
 
 }  // namespace
 
@@ -89,16 +141,28 @@ std::u16string temp_folder() {
 }
 
 std::u16string known_folder(const KnownFolderId& id) {
-  GUID guid;
-  static_assert(sizeof guid == sizeof id);
-  std::memcpy(&guid, &id, sizeof guid);
-  PWSTR path = nullptr;
-  std::u16string folder;
-  if (SUCCEEDED(::SHGetKnownFolderPath(guid, 0, nullptr, &path)) && path) {
-    folder = reinterpret_cast<char16_t*>(path);
-  }
-  ::CoTaskMemFree(path);  // also after a failed call
-  return folder;
+  return known_folder_for(id, nullptr);
+}
+
+DesktopUser desktop_user() {
+  const KernelHandle shell_token(open_shell_token(TOKEN_QUERY));
+  if (!shell_token) return DesktopUser::nobody;
+  std::vector<unsigned char> shell_user = token_user(shell_token.get());
+  if (shell_user.empty() || is_service_account(user_sid(shell_user))) return DesktopUser::nobody;
+  HANDLE own = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &own)) return DesktopUser::nobody;
+  const KernelHandle own_token(own);
+  std::vector<unsigned char> own_user = token_user(own_token.get());
+  if (own_user.empty()) return DesktopUser::nobody;
+  return ::EqualSid(user_sid(shell_user), user_sid(own_user)) ? DesktopUser::this_user
+                                                              : DesktopUser::another_user;
+}
+
+std::u16string desktop_user_known_folder(const KnownFolderId& id) {
+  // SHGetKnownFolderPath acts as the token's user, which takes the right to impersonate it.
+  const KernelHandle shell_token(open_shell_token(TOKEN_QUERY | TOKEN_IMPERSONATE));
+  if (!shell_token) return {};
+  return known_folder_for(id, shell_token.get());
 }
 
 std::uint32_t current_process_id() {

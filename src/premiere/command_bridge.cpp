@@ -39,19 +39,16 @@ std::string settings_content(const std::u16string& document) {
 
 }  // namespace
 
-std::u16string premiere_settings_root() {
-  return join_path(join_path(known_folder_path(platform::roaming_app_data_folder), u"Adobe"),
-                   u"Premiere Pro");
+std::u16string premiere_settings_root(const std::u16string& roaming_folder) {
+  return join_path(join_path(roaming_folder, u"Adobe"), u"Premiere Pro");
 }
 
-int switch_command_bridge_on() {
-  return switch_command_bridge_on_under(premiere_settings_root());
+int switch_command_bridge_on(const std::u16string& roaming_folder) {
+  return switch_command_bridge_on_under(premiere_settings_root(roaming_folder));
 }
 
-void remove_settings_leftovers() {
-  // Nothing to clean where Windows names no folder; the edit itself says so when it runs.
-  if (platform::known_folder(platform::roaming_app_data_folder).empty()) return;
-  remove_settings_leftovers_under(premiere_settings_root());
+void remove_settings_leftovers(const std::u16string& roaming_folder) {
+  remove_settings_leftovers_under(premiere_settings_root(roaming_folder));
 }
 
 void remove_settings_leftovers_under(const std::u16string& settings_root) {

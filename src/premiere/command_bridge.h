@@ -5,13 +5,12 @@
 
 #include <string>
 
-// The folder that holds one settings folder per Premiere Pro version: the roaming
-// application-data folder joined with Adobe\Premiere Pro.
-// Throws Failure("Windows didn't say where this user's folders are.").
-std::u16string premiere_settings_root();
+// The folder that holds one settings folder per Premiere Pro version: the user's roaming
+// application-data folder joined with Adobe\Premiere Pro. Never fails.
+std::u16string premiere_settings_root(const std::u16string& roaming_folder);
 
-// `switch_command_bridge_on_under(premiere_settings_root())`.
-int switch_command_bridge_on();
+// `switch_command_bridge_on_under(premiere_settings_root(roaming_folder))`.
+int switch_command_bridge_on(const std::u16string& roaming_folder);
 
 // Brings ControlSurface\ControlSurfaceSettings.xml of each version folder under `settings_root`
 // (a folder named digits, one dot, digits, such as "24.0") up to date with `add_command_bridge`,
@@ -34,8 +33,6 @@ int switch_command_bridge_on_under(const std::u16string& settings_root);
 
 // Removes the new documents and set-aside copies that replacements cut short left beside the
 // settings document of each version folder under the settings root (version folders that are
-// links are not entered). Nothing else is touched, and nothing is reported;
-// `remove_settings_leftovers` does nothing when Windows doesn't say where the user's folders
-// are.
-void remove_settings_leftovers();
+// links are not entered). Nothing else is touched, and nothing is reported.
+void remove_settings_leftovers(const std::u16string& roaming_folder);
 void remove_settings_leftovers_under(const std::u16string& settings_root);

@@ -17,7 +17,10 @@ constexpr std::size_t piece_bytes = 256 * 1024;
 // the staging file.
 class StagingFile final : public BodySink {
  public:
-  explicit StagingFile(const std::u16string& path) : path_(path) { pending_.reserve(piece_bytes); }
+  StagingFile(const std::u16string& path, const ReceivedBytes& received)
+      : path_(path), received_(received) {
+    pending_.reserve(piece_bytes);
+  }
 
   bool restart() override {
     file_.close();
@@ -25,6 +28,7 @@ class StagingFile final : public BodySink {
     pending_.clear();
     length_ = 0;
     if (!file_.open(path_, platform::File::Mode::write_exclusive)) broken_ = true;
+    if (received_) received_(0);
     return !broken_;
   }
 
@@ -41,6 +45,7 @@ class StagingFile final : public BodySink {
       length -= taken;
       if (pending_.size() == piece_bytes && !write_pending()) return false;
     }
+    if (received_) received_(length_);
     return true;
   }
 
@@ -66,6 +71,7 @@ class StagingFile final : public BodySink {
   }
 
   const std::u16string& path_;
+  const ReceivedBytes& received_;
   platform::File file_;
   std::optional<platform::Sha256> hash_;
   std::string pending_;
@@ -75,13 +81,13 @@ class StagingFile final : public BodySink {
 }  // namespace
 
 void download_release_file(const std::u16string& release_base, const JsonValue& entry,
-                           const std::u16string& staging) {
+                           const std::u16string& staging, const ReceivedBytes& received) {
   const std::string encoded_path = percent_encode_path(entry.member("path").text);
   const std::u16string url = release_base + u"/files/" + platform::utf8_to_utf16(encoded_path);
   // A size that matches no real length still fetches the file (and finds it damaged): with a
   // limit of 0 no byte of it is kept.
   const std::optional<std::uint64_t> size = expected_file_size(entry.member("size").number);
-  StagingFile file(staging);
+  StagingFile file(staging, received);
   try {
     // The length first: a file of the wrong length is damaged whatever its digest.
     if (!http_get(url, file, size.value_or(0)) || !size || file.length() != *size ||
@@ -93,6 +99,10 @@ void download_release_file(const std::u16string& release_base, const JsonValue& 
     (void)platform::delete_file(staging);
     throw;
   }
+}
+
+std::uint64_t listed_file_size(const JsonValue& entry) {
+  return expected_file_size(entry.member("size").number).value_or(0);
 }
 
 bool place_downloaded_file(const std::u16string& from, const std::u16string& to) {

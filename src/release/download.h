@@ -5,6 +5,7 @@
 // digest are exactly what the signed list says. No file is ever whole in memory.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@
 
 inline constexpr const char* damaged_download_message =
     "A download arrived damaged. Run Setup again.";
+
+// Told how many bytes of a file the current attempt at its download has received. Called from
+// inside the transport's receive loop, so it must not throw.
+using ReceivedBytes = std::function<void(std::uint64_t received)>;
 
 // Downloads the file of one "files" entry of a verified release list from
 // release base + "/files/" + the entry's percent-encoded "path" into the file `staging`
@@ -23,9 +28,14 @@ inline constexpr const char* damaged_download_message =
 // beyond, or at once when its stated length says so), shorter, or its lowercase hexadecimal
 // SHA-256 differs from "sha256" byte for byte; and Failure("Windows couldn't check a
 // download.") when the platform's hash fails. Nothing is retried here. On success `staging`
-// holds exactly the verified bytes; on failure it is deleted.
+// holds exactly the verified bytes; on failure it is deleted. `received`, when given, is told
+// after each piece how many bytes the current attempt has received (0 when an attempt starts).
 void download_release_file(const std::u16string& release_base, const JsonValue& entry,
-                           const std::u16string& staging);
+                           const std::u16string& staging, const ReceivedBytes& received = {});
+
+// The length an entry's "size" promises (see expected_file_size), 0 when it promises none: the
+// bytes a download of the entry is expected to bring, for showing progress.
+std::uint64_t listed_file_size(const JsonValue& entry);
 
 // Puts the downloaded file `from` at `to`, replacing a file there: renamed where both are on
 // one volume (`from` is then gone), else copied a piece at a time as write_whole_file writes

@@ -9,7 +9,8 @@ rm -rf "$root" "$work"
 mkdir -p "$work/loader/CSXS" "$work/app/host"
 printf '<?xml version="1.0"?>\n<ExtensionManifest Version="7.0"/>\n' >"$work/loader/CSXS/manifest.xml"
 printf '<!doctype html><title>Corvalis</title>\n' >"$work/loader/index.html"
-printf 'control surface plug-in\n' >"$work/app/host/Corvalis.acsrf"
+# Large enough (2 MiB) for the Progress page's bar to move while it downloads.
+yes 'control surface plug-in' | head -c 2097152 >"$work/app/host/Corvalis.acsrf"
 printf 'importer plug-in\n' >"$work/app/host/Corvalis_Importer.prm"
 printf 'not downloaded by Setup\n' >"$work/app/readme.txt"
 "$tool" publish --key "$key" --root "$root" --component loader --version 1.4.0 --from "$work/loader" >/dev/null

@@ -2,7 +2,8 @@
 """The real Windows program under Wine, on an X server (run inside xvfb-run), driven with the
 keyboard like a user: Install, then Close; and against a host that fails, Install, Try again,
 Close. It reads the page texts back with dialog-probe.exe and saves a PNG of every page in the
-output folder for a person to look at.
+output folder for a person to look at; the Progress page's is taken mid-download, while the host
+holds back the second half of the control-surface plug-in, with the bar between 35 and 70.
 
     setup_window_gui.py --program corvalis-setup.exe --probe dialog-probe.exe --wine wine-run
                         --release-tool corvalis-release --key KEYFILE --prefix WINEPREFIX
@@ -121,8 +122,18 @@ def wait_for_exit(program):
         raise AssertionError("the program did not end after its window was closed")
 
 
+def bar_position(texts):
+    """The progress bar's position in the probe's lines, or None when there is no bar."""
+    for line in texts or []:
+        if line.startswith("progress: "):
+            return int(line[len("progress: "):])
+    return None
+
+
 def successful_install(session):
-    host = start_host(session.options.release, delay=0.5, failing=False)
+    gate = os.path.join(session.options.out, "gate")
+    host = start_host(session.options.release, delay=0.5, failing=False,
+                      hold=("Corvalis.acsrf", gate))
     program = run_program(session, host.server_address[1])
     try:
         texts = session.wait_for("Install Corvalis for Premiere Pro")
@@ -131,8 +142,24 @@ def successful_install(session):
 
         session.keys("Return")  # the default button: Install
         texts = session.wait_for("Installing Corvalis", timeout=20)
-        expect(any(line.startswith("progress: ") for line in texts), f"no progress bar: {texts}")
+        expect(bar_position(texts) is not None, f"no progress bar: {texts}")
+        # Half of the control-surface plug-in arrives and the rest waits for the gate: the bar
+        # stands between the loader's milestone and the app's. The picture is taken once the
+        # bar has passed 50 (about where the held half ends), or a few seconds after it moved.
+        deadline = time.monotonic() + 30
+        moved = None
+        while True:
+            if 35 < (bar_position(texts) or 0) < 70:
+                moved = moved or time.monotonic()
+                if bar_position(texts) >= 50 or time.monotonic() - moved >= 5:
+                    break
+            expect(time.monotonic() < deadline, f"the bar did not move past 35: {texts}")
+            time.sleep(0.2)
+            texts = session.page_texts()
+        expect("Static: Downloading..." in texts, f"Progress page mid-download: {texts}")
         session.screenshot("2-progress")
+        print(f"bar at {bar_position(texts)} mid-download")
+        open(gate, "w").close()
 
         texts = session.wait_for("Corvalis is installed")
         expect("Static: In Premiere Pro, open Window > Extensions > Corvalis Library." in texts,
@@ -144,9 +171,11 @@ def successful_install(session):
         session.keys("Return")  # Close, the only button
         expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
     finally:
+        open(gate, "w").close()  # lets a held answer end
         host.shutdown()
         if program.poll() is None:
             program.kill()
+        os.remove(gate)
 
 
 def failed_install(session):
@@ -220,6 +249,15 @@ def main():
         subprocess.run([wineserver, "-w"], timeout=30, **quiet)
         subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
         subprocess.run([options.wine, options.probe], timeout=120, **quiet)
+        # The program installs for the user of the desktop's shell, and Wine runs none: the
+        # probe plays it until the session ends, for this user, as Explorer would.
+        shell = subprocess.Popen([options.wine, options.probe, "shell"], env=session.environment,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL)
+        ready = shell.stdout.readline()
+        shell.stdout.close()
+        if ready.strip() != b"shell":
+            raise AssertionError("the probe could not play the desktop shell")
 
     try:
         # Makes the private prefix on first use. Wine draws the title bar itself when no window

@@ -2,7 +2,8 @@
 # The real Linux program in a terminal (tmux), driven with the keyboard like a user: the Welcome,
 # Progress and Installed pages against a local release host, then the Failure page and Try
 # again against a host that fails, and the refusal without a terminal. Each screen is saved as
-# text in OUT for a person to look at.
+# text in OUT for a person to look at; the Progress page mid-download, while the host holds back
+# the second half of the control-surface plug-in, with the bar between 35 and 70.
 #   terminal_window.sh PROGRAM RELEASE_TOOL KEY_FILE OUT
 set -euo pipefail
 program=$1 tool=$2 key=$3 out=$4
@@ -30,7 +31,7 @@ fail() {
   exit 1
 }
 
-start_host() {  # start_host [--failing]: serves $out/release, sets $port
+start_host() {  # start_host [--failing | --hold NAME --gate FILE]: serves $out/release, sets $port
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
   rm -f "$out/port"
   python3 "$here/release_folder_host.py" --root "$out/release" --port-file "$out/port" \
@@ -94,7 +95,7 @@ wait_for_exit() {
 sh "$here/publish_test_release.sh" "$tool" "$key" "$out/release"
 
 # --- A successful install: Welcome, Progress, Installed, Close.
-start_host
+start_host --hold Corvalis.acsrf --gate "$out/gate"
 start_program
 wait_for "Install Corvalis for Premiere Pro"
 expect_on_screen ">[ Install ]<"
@@ -102,8 +103,24 @@ expect_on_screen "[ Cancel ]"
 save 1-welcome
 tmux -L "$socket" send-keys -t setup Enter
 wait_for "Installing Corvalis"
-expect_on_screen "%"
-save 2-progress
+# Half of the control-surface plug-in arrives and the rest waits for the gate: on a whole
+# frame, the bar stands between the loader's milestone and the app's. The screen is kept once
+# the bar has passed 50 (about where the held half ends), or a few seconds after it moved.
+deadline=$((SECONDS + 30)) moved=
+while :; do
+  frame=$(screen)
+  percent=$(printf '%s\n' "$frame" | grep -o '\] [0-9]*%' | tr -dc 0-9 || true)
+  if printf '%s\n' "$frame" | shows "Downloading..." "Esc: close" &&
+    [ -n "$percent" ] && [ "$percent" -gt 35 ] && [ "$percent" -lt 70 ]; then
+    moved=${moved:-$SECONDS}
+    [ "$percent" -ge 50 ] || [ $((SECONDS - moved)) -ge 5 ] && break
+  fi
+  [ $SECONDS -lt $deadline ] || fail "the bar did not move past 35 mid-download"
+  sleep 0.1
+done
+printf '%s\n' "$frame" >"$out/2-progress.txt"
+echo "saved 2-progress.txt (bar at $percent% mid-download)"
+touch "$out/gate"
 wait_for "Corvalis is installed"
 expect_on_screen "In Premiere Pro, open Window > Extensions > Corvalis Library."
 expect_on_screen ">[ Close ]<"

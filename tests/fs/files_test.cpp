@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "fs/paths.h"
 #include "platform/platform.h"
 #include "support/file_setups.h"
@@ -344,6 +348,51 @@ TEST(RemoveTree, AFileHeldWithoutDeleteSharingStays) {
     EXPECT_TRUE(remove_tree(sandbox.path(u"tree")));
   }
   EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
+}
+
+// Another program swaps a folder of the tree for a link to a folder outside, and back, over and
+// over while the tree is removed: whenever the removal looks, the folder may be a link. Nothing
+// outside may ever go. (A removal by path lost thousands of the outside files this way.)
+TEST(RemoveTree, AFolderSwappedForALinkMeanwhileLeadsNowhereOutside) {
+  constexpr int trials = 200;
+  constexpr int files = 250;
+  Sandbox sandbox;
+  ASSERT_TRUE(make_folders(sandbox.path(u"outside")));
+  const FolderLink probe = make_folder_link(sandbox.path(u"probe"), sandbox.path(u"outside"));
+  if (!probe.made || !probe.removable) {
+    GTEST_SKIP() << "Links made and removed quickly are needed, but " << probe.why << ".";
+  }
+  remove_link(sandbox.path(u"probe"));
+  for (int i = 0; i < files; ++i) put_file(sandbox.path(u"outside/" + decimal(i)), "keep");
+  const std::u16string sub = sandbox.path(u"tree/sub");
+  const std::u16string real = sandbox.path(u"tree/sub-real");
+
+  for (int trial = 0; trial < trials; ++trial) {
+    ASSERT_TRUE(make_folders(sub));
+    for (int i = 0; i < files; ++i) put_file(join_path(sub, decimal(i)), "tree");
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      while (!done) {
+        if (!platform::move_file_replacing(sub, real, false)) continue;
+        make_folder_link(sub, sandbox.path(u"outside"));
+        remove_link(sub);
+        static_cast<void>(platform::move_file_replacing(real, sub, false));
+      }
+    });
+    static_cast<void>(remove_tree(sandbox.path(u"tree")));
+    done = true;
+    swapper.join();
+
+    std::vector<std::u16string> names;
+    platform::FolderListing listing;
+    if (listing.open(sandbox.path(u"outside"), u"*")) {
+      platform::FolderEntry entry;
+      while (listing.next(entry)) names.push_back(entry.name);
+    }
+    ASSERT_EQ(names.size(), std::size_t{files}) << "files outside deleted in trial " << trial;
+    if (platform::is_link(sub)) remove_link(sub);
+    ASSERT_TRUE(remove_tree(sandbox.path(u"tree")));
+  }
 }
 
 TEST(RemoveTree, AFolderThatForbidsDeletionReportsFalse) {

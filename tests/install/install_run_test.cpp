@@ -29,6 +29,7 @@
 #include "failure.h"
 #include "fs/files.h"
 #include "fs/paths.h"
+#include "install/user_folders.h"
 #include "log/setup_log.h"
 #include "platform/file_faults.h"
 #include "platform/platform.h"
@@ -41,6 +42,7 @@
 #include "support/release_host.h"
 #include "support/sandbox.h"
 #include "support/scoped_variable.h"
+#include "ui/progress.h"
 
 // The seam: while `refused` answers true for a path, creating that folder, or renaming onto it,
 // fails as a full disk would. The linker sends the core's calls here (tests/CMakeLists.txt).
@@ -91,10 +93,20 @@ const std::map<std::string, std::string> app_files = {
     {"host/notes.txt", "not for the installer"},
 };
 
-// Everything the window was told, one line per report part.
+// The bar's clock in the tests that drive it: a slow link, on which every piece of a download
+// takes 40 ms to arrive.
+std::uint64_t link_ms = 0;
+std::uint64_t slow_link_clock() {
+  return link_ms += 40;
+}
+
+// Everything the window was told, one line per report part, and the link's time of each bar
+// position.
 class RecordingWindow : public SetupWindow {
  public:
   std::vector<std::string> seen;
+  std::vector<int> positions;
+  std::vector<std::uint64_t> positions_at;
   void set_heading(std::u16string_view heading) override {
     seen.push_back("heading " + platform::utf16_to_utf8(heading));
   }
@@ -103,12 +115,41 @@ class RecordingWindow : public SetupWindow {
   }
   void set_progress(int position) override {
     seen.push_back("progress " + std::to_string(position));
+    positions.push_back(position);
+    positions_at.push_back(link_ms);
+  }
+
+  // The whole reports among what was seen: a position sent on its own moves the bar with a
+  // download's bytes.
+  std::vector<std::string> reports() const {
+    std::vector<std::string> whole;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      if (seen[i].starts_with("progress ") && (i == 0 || !seen[i - 1].starts_with("detail "))) {
+        continue;
+      }
+      whole.push_back(seen[i]);
+    }
+    return whole;
   }
 };
 
 std::vector<std::string> report(const char* heading, const char* detail, int position) {
   return {std::string("heading ") + heading, std::string("detail ") + detail,
           "progress " + std::to_string(position)};
+}
+
+// The reports of a whole install run, in order.
+std::vector<std::string> milestone_reports() {
+  std::vector<std::string> expected;
+  for (const auto& [detail, position] :
+       std::vector<std::pair<const char*, int>>{{"Downloading...", 10},
+                                                {"Downloading...", 35},
+                                                {"Finishing...", 70},
+                                                {"Finishing...", 95}}) {
+    const auto part = report("Installing Corvalis", detail, position);
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  return expected;
 }
 
 // Install-mode runs wait while anything named like Premiere runs, and the wait tests start
@@ -162,8 +203,9 @@ class InstallRun : public testing::Test {
   }
   RunSettings settings;
 
+  // Publishes the release and adds its files to `served`; serves them unless told not to.
   void publish(const std::string& component, const std::string& version,
-               const std::map<std::string, std::string>& files) {
+               const std::map<std::string, std::string>& files, bool serve_now = true) {
     const fs::path from = root.parent_path() / ("source-" + component + "-" + version);
     for (const auto& [path, content] : files) put(from / path, content);
     publish_release({fs::path(CORVALIS_DEVELOPMENT_KEY), root, component, version, from, true});
@@ -173,7 +215,7 @@ class InstallRun : public testing::Test {
       served["/" + percent_encode_path(relative)] =
           file_content(platform::utf8_to_utf16(entry.path().string()));
     }
-    serve();
+    if (serve_now) serve();
   }
 
   void serve() {
@@ -295,16 +337,8 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
                                 "Switched the command bridge on in 2 Premiere version(s)",
                                 "Done",
                             }));
-  std::vector<std::string> expected;
-  for (const auto& [detail, position] :
-       std::vector<std::pair<const char*, int>>{{"Downloading...", 10},
-                                                {"Downloading...", 35},
-                                                {"Finishing...", 70},
-                                                {"Finishing...", 95}}) {
-    const auto part = report("Installing Corvalis", detail, position);
-    expected.insert(expected.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(window.seen, expected);
+  EXPECT_EQ(window.reports(), milestone_reports());
+  EXPECT_TRUE(std::is_sorted(window.positions.begin(), window.positions.end()));
   EXPECT_FALSE(run_folder_left());
 
   // A second run changes no settings: the bridge is already on everywhere.
@@ -312,6 +346,65 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   const std::vector<std::string> lines = log_messages();
   EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
             (std::vector<std::string>{"Installed the plug-ins from app 2.0.1", "Done"}));
+}
+
+TEST_F(InstallRun, TheBarRisesWithTheBytesOfASlowDownloadAndNeverGoesBack) {
+  // Host plug-ins of 8 MiB and 1 MiB in the pattern the scripted host generates, so that it
+  // sends them without holding them; the larger one breaks off half way at first and is
+  // fetched again.
+  constexpr long long large = 8LL << 20, small = 1LL << 20;
+  const auto pattern = [](long long size) {
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = generated_byte(i);
+    return bytes;
+  };
+  publish("app", "2.0.3",
+          {{"host/Corvalis.acsrf", pattern(large)}, {"host/Corvalis_Importer.prm", pattern(small)}},
+          false);
+  const std::string acsrf = "/app/2.0.3/files/host/Corvalis.acsrf";
+  const std::string importer = "/app/2.0.3/files/host/Corvalis_Importer.prm";
+  ReleaseHostSession::Script script;
+  for (const auto& [path, body] : served) {
+    if (path != acsrf && path != importer) script.push_back({path, {HostAnswer(200, body)}});
+  }
+  HostAnswer broken{200}, whole{200}, second{200};
+  broken.size = whole.size = large;
+  broken.cut = large / 2;
+  second.size = small;
+  script.push_back({acsrf, {broken, whole}});
+  script.push_back({importer, {second}});
+  host.script(script);
+
+  link_ms = 0;
+  set_progress_clock_for_testing(slow_link_clock);
+  platform::observe_pauses_for_testing([](std::uint32_t) {});  // the retry's pause
+  struct Restore {
+    ~Restore() {
+      set_progress_clock_for_testing(nullptr);
+      platform::observe_pauses_for_testing(nullptr);
+    }
+  } restore;
+  RecordingWindow window;
+  install_run(settings, &window);
+  const std::vector<std::string> requested = host.request_paths();
+  ASSERT_EQ(std::count(requested.begin(), requested.end(), acsrf), 2);
+
+  // Every milestone's report as ever, and in between, positions sent on their own that rise
+  // without a step back, not even when the large file started over.
+  EXPECT_EQ(window.reports(), milestone_reports());
+  const std::vector<int>& positions = window.positions;
+  EXPECT_EQ(std::adjacent_find(positions.begin(), positions.end(), std::greater_equal<int>()),
+            positions.end())
+      << testing::PrintToString(positions);
+  const auto at_35 = std::find(positions.begin(), positions.end(), 35);
+  const auto at_70 = std::find(positions.begin(), positions.end(), 70);
+  ASSERT_LT(at_35, at_70);
+  EXPECT_GT(at_70 - at_35 - 1, 10) << testing::PrintToString(positions);
+  // At most one position per 100 ms of the link's clock.
+  for (auto moved = at_35 + 2; moved < at_70; ++moved) {
+    const std::size_t i = static_cast<std::size_t>(moved - positions.begin());
+    EXPECT_GE(window.positions_at[i] - window.positions_at[i - 1], 100u) << positions[i];
+  }
 }
 
 TEST_F(InstallRun, AReleaseWithoutTheControlSurfacePlugInLeavesSettingsAlone) {
@@ -842,6 +935,75 @@ TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
       static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - started)
                                  .count()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whose folders a run writes into. The runs above have this process's user at the desktop; here
+// the platform says another user is there (Setup elevated with an administrator's credentials),
+// or nobody is (Setup run as SYSTEM by a deployment tool).
+
+class DesktopUserFacts {
+ public:
+  explicit DesktopUserFacts(platform::DesktopUser user, std::u16string_view roaming = {}) {
+    platform::set_desktop_user_for_testing(user, roaming);
+  }
+  DesktopUserFacts(const DesktopUserFacts&) = delete;
+  DesktopUserFacts& operator=(const DesktopUserFacts&) = delete;
+  ~DesktopUserFacts() { platform::set_desktop_user_for_testing(platform::DesktopUser::this_user); }
+};
+
+TEST_F(InstallRun, AnotherUserAtTheDesktopGetsThePanelAndTheSettings) {
+  const std::u16string desktop_user = sandbox.path(u"desktop user");
+  for (const std::u16string& roaming : {appdata, desktop_user}) {
+    ASSERT_TRUE(make_folders(under(roaming, {u"Adobe", u"Premiere Pro", u"24.0"})));
+  }
+  const DesktopUserFacts facts(platform::DesktopUser::another_user, desktop_user);
+  EXPECT_EQ(user_roaming_folder(), desktop_user);
+  install_run(settings, nullptr);
+
+  const std::u16string panel =
+      under(desktop_user, {u"Adobe", u"CEP", u"extensions", u"com.corvalisplugin.panel"});
+  for (const auto& [path, content] : loader_files) {
+    EXPECT_EQ(file_content(join_release_path(panel, path)), content) << path;
+  }
+  EXPECT_TRUE(platform::path_exists(under(
+      desktop_user,
+      {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})));
+  // Nothing of it in the folders of the user Setup runs as.
+  EXPECT_FALSE(platform::path_exists(under(appdata, {u"Adobe", u"CEP"})));
+  EXPECT_FALSE(platform::path_exists(
+      under(appdata, {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface"})));
+  const std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"Switched the command bridge on in 1 Premiere version(s)",
+                                      "Done"}));
+}
+
+TEST_F(InstallRun, WithNobodyAtTheDesktopAnInstallFailsBeforeTouchingAnything) {
+  put(platform::utf16_to_utf8(join_path(panel(), u"index.html")), "installed before");
+  const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
+  ASSERT_TRUE(make_folders(join_path(premiere, u"24.0")));
+  // Nobody there; and someone there whose folders Windows cannot find.
+  for (const auto& [user, message] : std::vector<std::pair<platform::DesktopUser, std::string>>{
+           {platform::DesktopUser::nobody, no_desktop_user_message},
+           {platform::DesktopUser::another_user,
+            "Windows didn't say where this user's folders are."}}) {
+    const DesktopUserFacts facts(user);
+    RecordingWindow window;
+    EXPECT_EQ(run_failure(&window), message);
+    EXPECT_EQ(window.seen, std::vector<std::string>{});
+    EXPECT_EQ(host.request_paths(), std::vector<std::string>{});
+    EXPECT_FALSE(run_folder_left());
+    EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "installed before");
+    EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
+    EXPECT_EQ(log_messages().back(), "Installing from " + platform::utf16_to_utf8(host.base()));
+  }
+
+  // A check touches nothing of anyone's, so it runs with nobody at the desktop.
+  const DesktopUserFacts facts(platform::DesktopUser::nobody);
+  ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
+  install_run(settings, nullptr);
+  EXPECT_EQ(log_messages().back(), "Check passed: loader 1.4.2, app 2.0.1");
 }
 
 // ---------------------------------------------------------------------------------------------

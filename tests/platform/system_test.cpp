@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/file_setups.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -63,6 +64,16 @@ TEST(KnownFolders, PosixRoamingFolderComesFromAppDataThenXdgThenHome) {
     ScopedVariable a(u"APPDATA", nullptr), x(u"XDG_CONFIG_HOME", nullptr), h(u"HOME", nullptr);
     EXPECT_EQ(platform::known_folder(platform::roaming_app_data_folder), u"");
   }
+}
+
+// Under Wine this runs the Windows calls for real: the shell window's process (here this one),
+// its token, the SIDs compared, and the roaming folder asked for with the shell's token.
+TEST(DesktopUser, TheShellsUserIsThisUserWithTheSameRoamingFolder) {
+  const DesktopShell shell;
+  EXPECT_EQ(platform::desktop_user(), platform::DesktopUser::this_user);
+  const std::u16string roaming = platform::known_folder(platform::roaming_app_data_folder);
+  EXPECT_FALSE(roaming.empty());
+  EXPECT_EQ(platform::desktop_user_known_folder(platform::roaming_app_data_folder), roaming);
 }
 
 std::vector<std::uint32_t> observed;

@@ -247,32 +247,18 @@ TEST(SwitchCommandBridgeOn, AFileWhereTheFolderBelongsFails) {
   EXPECT_EQ(file_content(settings.path(u"24.0/ControlSurface")), "not a folder");
 }
 
-TEST(SwitchCommandBridgeOn, FindsTheRootInTheRoamingFolder) {
-  const std::u16string ending = join_path(join_path(u"", u"Adobe"), u"Premiere Pro");
-  if (platform::path_separator == u'/') {
-    Sandbox sandbox;
-    const std::u16string roaming = sandbox.path(u"Roaming");
-    ScopedVariable set(u"APPDATA", roaming);
-    EXPECT_EQ(premiere_settings_root(), roaming + platform::path_separator + ending);
-    EXPECT_EQ(switch_command_bridge_on(), 0);
-    platform::create_folder(roaming);
-    platform::create_folder(roaming + u"/Adobe");
-    platform::create_folder(premiere_settings_root());
-    platform::create_folder(premiere_settings_root() + u"/24.0");
-    EXPECT_EQ(switch_command_bridge_on(), 1);
-    EXPECT_EQ(
-        file_content(premiere_settings_root() + u"/24.0/ControlSurface/ControlSurfaceSettings.xml"),
-        edited_template());
-    return;
-  }
-  // Windows answers from the user's profile whatever the environment says, so this test only
-  // looks: the Wine prefix of the build has no Premiere Pro, and nothing may be created there.
-  const std::u16string root = premiere_settings_root();
-  EXPECT_TRUE(root.ends_with(u"\\AppData\\Roaming\\Adobe\\Premiere Pro"))
-      << platform::utf16_to_utf8(root);
-  if (platform::path_exists(root)) GTEST_SKIP() << "this Windows user has Premiere Pro settings";
-  EXPECT_EQ(switch_command_bridge_on(), 0);
-  EXPECT_FALSE(platform::path_exists(root));
+TEST(SwitchCommandBridgeOn, FindsTheRootInTheRoamingFolderItIsGiven) {
+  Sandbox sandbox;
+  const std::u16string roaming = sandbox.path(u"Roaming");
+  const std::u16string root = sandbox.path(u"Roaming/Adobe/Premiere Pro");
+  EXPECT_EQ(premiere_settings_root(roaming), root);
+  EXPECT_EQ(switch_command_bridge_on(roaming), 0);
+  EXPECT_FALSE(platform::path_exists(roaming));
+  ASSERT_TRUE(make_folders(join_path(root, u"24.0")));
+  EXPECT_EQ(switch_command_bridge_on(roaming), 1);
+  EXPECT_EQ(file_content(sandbox.path(
+                u"Roaming/Adobe/Premiere Pro/24.0/ControlSurface/ControlSurfaceSettings.xml")),
+            edited_template());
 }
 
 }  // namespace

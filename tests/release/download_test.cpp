@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 #include <string>
@@ -80,11 +81,12 @@ class DownloadReleaseFile : public testing::Test {
 
   // Downloads the entry written as JSON into a staging file; the failure message (and then no
   // staging file is left), or "" with the bytes in `bytes`.
-  std::string download(const std::string& entry_json, std::string* bytes = nullptr) {
+  std::string download(const std::string& entry_json, std::string* bytes = nullptr,
+                       const ReceivedBytes& received = {}) {
     const JsonValue entry = parse_json(entry_json);
     const std::u16string staged = sandbox.path(u"staged.download");
     try {
-      download_release_file(release_base, entry, staged);
+      download_release_file(release_base, entry, staged, received);
       if (bytes) *bytes = file_content(staged);
       return "";
     } catch (const Failure& failure) {
@@ -159,11 +161,21 @@ TEST_F(DownloadReleaseFile, AFileLongerThanListedIsRefusedUnreadAndARetryStartsT
   EXPECT_EQ(download("{\"path\":\"huge\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}"),
             damaged_download_message);
   EXPECT_LT(host.body_bytes_sent("/loader/1.4.2/files/huge"), huge.size / 4);
-  // The retry's bytes replace the broken attempt's, they are not appended to them.
+  // The retry's bytes replace the broken attempt's, they are not appended to them, and the
+  // count of bytes received starts over with them.
   std::string bytes;
-  EXPECT_EQ(download("{\"path\":\"ten\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}", &bytes),
-            "");
+  std::vector<std::uint64_t> counts;
+  const ReceivedBytes record = [&counts](std::uint64_t received) { counts.push_back(received); };
+  EXPECT_EQ(
+      download("{\"path\":\"ten\",\"size\":10,\"sha256\":\"" + ten_digest + "\"}", &bytes, record),
+      "");
   EXPECT_EQ(bytes, "0123456789");
+  ASSERT_EQ(std::count(counts.begin(), counts.end(), 0u), 2);  // one start per attempt
+  const auto retry = std::find(counts.begin() + 1, counts.end(), 0u);
+  EXPECT_EQ(counts.front(), 0u);
+  EXPECT_TRUE(std::is_sorted(counts.begin(), retry) && std::is_sorted(retry, counts.end()));
+  EXPECT_EQ(retry[-1], 5u);  // the first attempt's five bytes
+  EXPECT_EQ(counts.back(), 10u);
   EXPECT_EQ(host.request_paths(),
             (std::vector<std::string>{"/loader/1.4.2/files/huge", "/loader/1.4.2/files/ten",
                                       "/loader/1.4.2/files/ten"}));

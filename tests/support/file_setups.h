@@ -1,7 +1,7 @@
 #pragma once
 
-// File-system set-ups that tests need and the installer never does: holding a file open the
-// way another program would, links to folders, attributes, large files, a file-size limit. One
+// Set-ups that tests need and the installer never does: holding a file open the way another
+// program would, links to folders, attributes, large files, a file-size limit, a desktop shell. One
 // implementation per platform (file_setups_win.cpp on Win32, file_setups_posix.cpp), picked by
 // CMake like the platform layer.
 //
@@ -154,4 +154,21 @@ class FileSizeLimit {
   std::string why_;
   std::uint64_t saved_[2] = {0, 0};
   void* saved_handler_ = nullptr;
+};
+
+// While it lives, this process plays the desktop's shell, so that platform::desktop_user finds
+// this process's user at the desktop, through the same calls that find the shell's user on a
+// real desktop. Windows: a message-only window of this process is made the shell window
+// (SetShellWindow); Wine runs no shell of its own, while on Windows, where Explorer is the shell,
+// the call is refused and the desktop's own shell answers. POSIX has no shell to play; the
+// platform's stand-in answers `this_user` already.
+class DesktopShell {
+ public:
+  DesktopShell();
+  DesktopShell(const DesktopShell&) = delete;
+  DesktopShell& operator=(const DesktopShell&) = delete;
+  ~DesktopShell();
+
+ private:
+  void* window_ = nullptr;
 };

@@ -176,3 +176,6 @@ FileSizeLimit::~FileSizeLimit() {
   ::setrlimit(RLIMIT_FSIZE, &restored);
   std::signal(SIGXFSZ, reinterpret_cast<void (*)(int)>(saved_handler_));
 }
+
+DesktopShell::DesktopShell() = default;
+DesktopShell::~DesktopShell() = default;

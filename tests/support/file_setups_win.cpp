@@ -10,6 +10,9 @@
 
 #include "support/file_setups.h"
 
+// What a desktop shell calls to become one: user32 exports it, mingw-w64's headers omit it.
+extern "C" __declspec(dllimport) BOOL WINAPI SetShellWindow(HWND window);
+
 namespace {
 
 const wchar_t* wide(const std::u16string& text) {
@@ -307,3 +310,18 @@ FileSizeLimit::FileSizeLimit(std::uint64_t) {
 }
 
 FileSizeLimit::~FileSizeLimit() = default;
+
+DesktopShell::DesktopShell() {
+  HWND window = ::CreateWindowExW(0, L"STATIC", L"Desktop shell stand-in", 0, 0, 0, 0, 0,
+                                  HWND_MESSAGE, nullptr, nullptr, nullptr);
+  if (window && !::SetShellWindow(window)) {
+    ::DestroyWindow(window);
+    window = nullptr;
+  }
+  window_ = window;
+}
+
+DesktopShell::~DesktopShell() {
+  // The desktop has no shell once its window is gone.
+  if (window_) ::DestroyWindow(static_cast<HWND>(window_));
+}

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <new>
@@ -370,23 +371,107 @@ TEST_F(SetupWindowTest, AWindowThatCannotBeShownIsReported) {
   EXPECT_EQ(runs, 0);
 }
 
+// Every report part the window was sent, in order.
+struct Recorder : SetupWindow {
+  std::vector<std::string> calls;
+  void set_heading(std::u16string_view text) override {
+    calls.push_back("h " + platform::utf16_to_utf8(text));
+  }
+  void set_detail(std::u16string_view text) override {
+    calls.push_back("d " + platform::utf16_to_utf8(text));
+  }
+  void set_progress(int position) override { calls.push_back("p " + std::to_string(position)); }
+};
+
 TEST(ProgressReports, GoToTheWindowInOrderAndAreDroppedWithoutOne) {
-  struct Recorder : SetupWindow {
-    std::vector<std::string> calls;
-    void set_heading(std::u16string_view text) override {
-      calls.push_back("h " + platform::utf16_to_utf8(text));
-    }
-    void set_detail(std::u16string_view text) override {
-      calls.push_back("d " + platform::utf16_to_utf8(text));
-    }
-    void set_progress(int position) override { calls.push_back("p " + std::to_string(position)); }
-  } recorder;
+  Recorder recorder;
   report_progress(&recorder, u"Close Premiere Pro to continue",
                   u"Setup continues once it's closed.", 0);
   EXPECT_EQ(recorder.calls,
             (std::vector<std::string>{"h Close Premiere Pro to continue",
                                       "d Setup continues once it's closed.", "p 0"}));
   report_progress(nullptr, u"Installing Corvalis", u"Downloading...", 10);  // check mode
+}
+
+// The throttle's clock, moved by the tests; it counts how often it is read.
+std::uint64_t clock_ms = 0;
+int clock_reads = 0;
+std::uint64_t test_clock() {
+  ++clock_reads;
+  return clock_ms;
+}
+
+class DownloadProgressTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    clock_ms = 0;
+    clock_reads = 0;
+    set_progress_clock_for_testing(test_clock);
+  }
+  void TearDown() override { set_progress_clock_for_testing(nullptr); }
+};
+
+TEST_F(DownloadProgressTest, MovesWithTheBytesAtMostTenTimesASecondAndNeverBack) {
+  Recorder window;
+  DownloadProgress progress(&window, 35, 70);
+  progress.expect(600);
+  progress.expect(400);
+  // What arrives, when, and the position each arrival sends ("" for none).
+  struct Step {
+    std::uint64_t at_ms;
+    std::uint64_t received;  // of the current attempt at the current file
+    bool file_done;
+    const char* sent;
+  };
+  const Step steps[] = {
+      {0, 0, false, ""},          // the first attempt starts
+      {0, 20, false, ""},         // 35.7: the whole number has not changed
+      {0, 100, false, "p 38"},    // the first move goes at once
+      {50, 200, false, ""},       // 42, but only 50 ms after the last
+      {99, 220, false, ""},       // still too soon
+      {100, 250, false, "p 43"},  // 100 ms on: where the bytes are now
+      {300, 0, false, ""},        // the download starts over: the bar does not go back
+      {400, 240, false, ""},      // 43.4 is not beyond what is shown
+      {500, 300, false, "p 45"},  // beyond it again
+      {600, 600, true, "p 56"},   // the first file complete
+      {700, 0, false, ""},        // the second starts after it
+      {800, 100, false, "p 59"},
+      {900, 400, true, "p 69"},  // all of it: short of 70, which the milestone's report shows
+  };
+  std::size_t expected_calls = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE("at " + std::to_string(step.at_ms) + " ms");
+    clock_ms = step.at_ms;
+    progress.received(step.received);
+    if (step.file_done) progress.file_done();
+    if (*step.sent) ++expected_calls;
+    ASSERT_EQ(window.calls.size(), expected_calls);
+    if (*step.sent) {
+      EXPECT_EQ(window.calls.back(), step.sent);
+    }
+  }
+}
+
+TEST_F(DownloadProgressTest, HugeOrMissingSizesAndCheckModeMoveNothingAmiss) {
+  // Sizes a signed list may state that no file has: the sum saturates instead of wrapping.
+  Recorder window;
+  DownloadProgress huge(&window, 10, 35);
+  huge.expect(std::numeric_limits<std::uint64_t>::max());
+  huge.expect(5);
+  huge.received(std::uint64_t{1} << 63);
+  EXPECT_EQ(window.calls, std::vector<std::string>{"p 22"});
+
+  // Nothing expected (every size unusable): nothing to move.
+  DownloadProgress nothing(&window, 35, 70);
+  nothing.received(1000);
+  EXPECT_EQ(window.calls.size(), 1u);
+
+  // Check mode has no window, and never reads the clock.
+  DownloadProgress check(nullptr, 35, 70);
+  check.expect(10);
+  check.received(5);
+  check.file_done();
+  EXPECT_EQ(clock_reads, 1);  // the one arrival above that had a window and bytes to count
 }
 
 }  // namespace
