@@ -9,11 +9,14 @@ function(seam_traces file result)
     file(STRINGS "${file}" hits REGEX "CORVALIS_FAULT_" ENCODING ${encoding})
     list(APPEND found ${hits})
   endforeach()
-  # The program's own symbols (the stripped Windows program has none; the names above are
-  # still in its data).
+  # The seam's functions among the program's own symbols (the stripped Windows program has none;
+  # the names above are still in its data). An unoptimised build keeps weak copies of the
+  # program's inline stand-ins, which answer true and nothing else: only the seam's own,
+  # strong definitions count.
   execute_process(COMMAND "${NM}" --defined-only -C "${file}" OUTPUT_VARIABLE symbols
                   ERROR_QUIET)
-  string(REGEX MATCHALL "platform::file_change_permitted[^\n]*" functions "${symbols}")
+  string(REGEX MATCHALL " T platform::(file_change_permitted|restart_file_change_count)[^\n]*"
+         functions "${symbols}")
   list(APPEND found ${functions})
   set(${result} "${found}" PARENT_SCOPE)
 endfunction()
