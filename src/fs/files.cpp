@@ -298,25 +298,47 @@ std::u16string aside_name(const std::u16string& path) {
   return path + u"." + decimal(platform::tick_count()) + std::u16string(leftover_suffix);
 }
 
-void remove_leftovers_beside(const std::u16string& path) {
+void remove_leftovers_beside(const std::u16string& path, const std::u16string& place) {
   const std::size_t last = path.find_last_of(platform::path_separator);
   if (last == std::u16string::npos) return;
   const std::u16string folder = path.substr(0, last);
   const std::u16string name = path.substr(last + 1);
   platform::FolderListing listing;
   if (!listing.open(folder, name + u".*.corvalis-*")) return;
+  std::vector<platform::FolderEntry> leftovers;
   platform::FolderEntry entry;
   while (listing.next(entry)) {
     if (entry.is_link || (!is_leftover_name(entry.name, name, staged_suffix) &&
                           !is_leftover_name(entry.name, name, leftover_suffix))) {
       continue;
     }
-    const std::u16string leftover = join_path(folder, entry.name);
+    leftovers.push_back(std::move(entry));
+  }
+
+  // A replacement cut between its two renames left nothing in place and the old copy aside:
+  // that copy goes back rather than away (the newest, should there be several).
+  if (!place.empty() && !platform::path_exists(place)) {
+    const platform::FolderEntry* newest = nullptr;
+    for (const platform::FolderEntry& leftover : leftovers) {
+      if (!leftover.name.ends_with(leftover_suffix)) continue;
+      // The tick counts have no leading zeros: the longer is the later, then the greater.
+      if (!newest || leftover.name.size() > newest->name.size() ||
+          (leftover.name.size() == newest->name.size() && leftover.name > newest->name)) {
+        newest = &leftover;
+      }
+    }
+    if (newest && rename_path(join_path(folder, newest->name), place)) {
+      leftovers.erase(leftovers.begin() + (newest - leftovers.data()));
+    }
+  }
+
+  for (const platform::FolderEntry& leftover : leftovers) {
+    const std::u16string leftover_path = join_path(folder, leftover.name);
     // Left by a run that was cut short; what resists now is tried again by the next run.
-    if (entry.is_folder) {
-      static_cast<void>(remove_tree(leftover));
+    if (leftover.is_folder) {
+      static_cast<void>(remove_tree(leftover_path));
     } else {
-      platform::delete_file(leftover);
+      platform::delete_file(leftover_path);
     }
   }
 }
@@ -343,6 +365,11 @@ bool replace_file_in_use(const std::u16string& target, const std::string& conten
 
   const std::u16string fresh = staged_name(target);
   if (!write_flushed(fresh, content, error)) return false;
+
+  // One rename replaces the old file whole, so a run cut at any instant leaves the old file or
+  // the new one. A loaded plug-in on Windows resists being replaced; only then does the old file
+  // go aside first (see below), which leaves a moment without a target.
+  if (platform::move_file_replacing(fresh, target, /*write_through=*/true)) return true;
 
   // The old file goes aside rather than being deleted: a loaded plug-in resists deletion but
   // not renaming, and until the new file is in place the old one can still be put back.

@@ -105,7 +105,11 @@ std::u16string aside_name(const std::u16string& path);
 // in its folder named exactly like `staged_name(path)` or `aside_name(path)` (for any tick
 // count). Links and every other entry are left alone; an entry that resists stays for a later
 // call. Nothing is reported.
-void remove_leftovers_beside(const std::u16string& path);
+//
+// With a `place`, where the aside copies came from: a replacement cut between its two renames
+// left nothing there, and then the newest aside copy is renamed back to `place` instead of
+// removed, so the old version stays until a replacement succeeds.
+void remove_leftovers_beside(const std::u16string& path, const std::u16string& place = {});
 
 // Replaces the file at `path` with `content` in one step, for a document that must never be
 // lost half-written: the content goes to "<path>.<tick count>.corvalis-new" beside it, reaches
@@ -123,9 +127,11 @@ void remove_leftovers_beside(const std::u16string& path);
 //    deleted now; the others wait for a later call;
 // 3. writes the content to "<target>.<tick count>.corvalis-new" beside the target and flushes
 //    it;
-// 4. renames an existing target aside to "<target>.<tick count>.corvalis-old" (replacing a
+// 4. renames the new file onto the target, replacing it in one step, once, without waiting;
+//    only when that fails (a loaded program image on Windows resists being replaced):
+// 5. renames an existing target aside to "<target>.<tick count>.corvalis-old" (replacing a
 //    file of that name): Windows lets a loaded program image be renamed, not deleted;
-// 5. renames the new file onto the target, and deletes the aside copy if it can be deleted
+// 6. renames the new file onto the target, and deletes the aside copy if it can be deleted
 //    now (else it stays as a leftover for a later call).
 // True when the target now holds the new content. False on any failure: the folder cannot be
 // made, the new file cannot be written, the old target cannot be renamed aside, or the new file

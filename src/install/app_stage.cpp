@@ -61,7 +61,10 @@ AppRelease fetch_host_files(const std::u16string& base, const std::u16string& ru
 
 void remove_plugin_leftovers() {
   for (const char* name : host_file_names) {
-    for (const std::u16string& target : plugin_targets(name)) remove_leftovers_beside(target);
+    // A replacement cut after the old plug-in went aside (one that was loaded) puts it back.
+    for (const std::u16string& target : plugin_targets(name)) {
+      remove_leftovers_beside(target, target);
+    }
   }
 }
 

@@ -150,6 +150,8 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 }
 
 void remove_panel_leftovers(const std::u16string& roaming_folder) {
-  remove_leftovers_beside(
-      join_path(parent_folder(user_extensions_root(roaming_folder)), panel_name));
+  // A switch cut between its two renames left the installed panel aside: it goes back.
+  const std::u16string extensions_root = user_extensions_root(roaming_folder);
+  remove_leftovers_beside(join_path(parent_folder(extensions_root), panel_name),
+                          panel_folder(extensions_root));
 }

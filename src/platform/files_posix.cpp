@@ -11,6 +11,7 @@
 
 #include <cerrno>
 
+#include "platform/file_faults.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -59,11 +60,13 @@ bool is_link(const std::u16string& path) {
 }
 
 CreateFolderResult create_folder(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::create_folder, path)) return CreateFolderResult::failed;
   if (::mkdir(native(path).c_str(), 0777) == 0) return CreateFolderResult::created;
   return errno == EEXIST ? CreateFolderResult::already_exists : CreateFolderResult::failed;
 }
 
 bool delete_file(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::delete_file, path)) return false;
   const std::string name = native(path);
   struct stat info;
   // DeleteFileW refuses folders; unlink would too, but say so plainly.
@@ -76,12 +79,14 @@ bool delete_file(const std::u16string& path) {
 }
 
 bool remove_folder(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::remove_folder, path)) return false;
   const std::string name = native(path);
   if (is_symbolic_link(name)) return ::unlink(name.c_str()) == 0;
   return ::rmdir(name.c_str()) == 0;
 }
 
 bool reset_attributes(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::reset_attributes, path)) return false;
   const std::string name = native(path);
   struct stat info;
   if (::lstat(name.c_str(), &info) != 0) return false;
@@ -92,6 +97,7 @@ bool reset_attributes(const std::u16string& path) {
 }
 
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
+  if (!file_change_permitted(FileChange::rename, from, to)) return false;
   const std::string target = native(to);
   if (::rename(native(from).c_str(), target.c_str()) != 0) return false;
   if (write_through) {
@@ -211,6 +217,7 @@ bool OpenFolder::list(std::vector<FolderEntry>& entries) const {
 }
 
 bool OpenFolder::remove(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::delete_file, handle_, name)) return false;
   const int fd = static_cast<int>(handle_);
   const std::string entry = native(name);
   struct stat info;
@@ -221,6 +228,7 @@ bool OpenFolder::remove(const std::u16string& name) const {
 }
 
 bool OpenFolder::make_removable(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::reset_attributes, handle_, name)) return false;
   const int fd = static_cast<int>(handle_);
   const std::string entry = native(name);
   struct stat info;
@@ -274,6 +282,9 @@ bool File::open(const std::u16string& path, Mode mode) {
       flags |= O_WRONLY | O_CREAT | O_APPEND;
       break;
   }
+  if (mode != Mode::read_shared && !file_change_permitted(FileChange::open_for_writing, path)) {
+    return false;
+  }
   const int fd = ::open(name.c_str(), flags, 0666);
   if (fd < 0) return false;
   struct stat info;
@@ -300,7 +311,7 @@ bool File::size(std::uint64_t& bytes) {
 }
 
 bool File::write(const void* data, std::size_t length) {
-  if (!is_open()) return false;
+  if (!is_open() || !file_change_permitted(FileChange::write, handle_)) return false;
   const char* at = static_cast<const char*>(data);
   while (length > 0) {
     const ssize_t written = ::write(static_cast<int>(handle_), at, length);
@@ -326,7 +337,8 @@ bool File::read(void* data, std::size_t length) {
 }
 
 bool File::flush() {
-  return is_open() && ::fsync(static_cast<int>(handle_)) == 0;
+  return is_open() && file_change_permitted(FileChange::flush, handle_) &&
+         ::fsync(static_cast<int>(handle_)) == 0;
 }
 
 void File::close() {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/file_faults.h"
 #include "platform/platform.h"
 #include "platform/support_win.h"
 
@@ -41,22 +42,25 @@ bool is_link(const std::u16string& path) {
 }
 
 CreateFolderResult create_folder(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::create_folder, path)) return CreateFolderResult::failed;
   if (::CreateDirectoryW(wide(long_path(path)), nullptr)) return CreateFolderResult::created;
   return ::GetLastError() == ERROR_ALREADY_EXISTS ? CreateFolderResult::already_exists
                                                   : CreateFolderResult::failed;
 }
 
 bool delete_file(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::delete_file, path)) return false;
   return ::DeleteFileW(wide(long_path(path))) != 0;
 }
 
 bool remove_folder(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::remove_folder, path)) return false;
   return ::RemoveDirectoryW(wide(long_path(path))) != 0;
 }
 
 bool reset_attributes(const std::u16string& path) {
-  if (!is_link(path))
-    return ::SetFileAttributesW(wide(long_path(path)), FILE_ATTRIBUTE_NORMAL) != 0;
+  if (!file_change_permitted(FileChange::reset_attributes, path)) return false;
+  if (!is_link(path)) return ::SetFileAttributesW(wide(long_path(path)), FILE_ATTRIBUTE_NORMAL) != 0;
   // SetFileAttributesW would reach through a link and change its target, which is not ours.
   // Attribute access is not subject to sharing, so any holder of the link lets this through.
   const KernelHandle link{
@@ -70,6 +74,7 @@ bool reset_attributes(const std::u16string& path) {
 }
 
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
+  if (!file_change_permitted(FileChange::rename, from, to)) return false;
   DWORD flags = MOVEFILE_REPLACE_EXISTING;
   if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
   return ::MoveFileExW(wide(long_path(from)), wide(long_path(to)), flags) != 0;
@@ -176,6 +181,7 @@ bool OpenFolder::list(std::vector<FolderEntry>& entries) const {
 }
 
 bool OpenFolder::remove(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::delete_file, handle_, name)) return false;
   const KernelHandle entry{open_entry(
       path_ + u'\\' + name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all)};
   if (!entry) return false;
@@ -230,6 +236,9 @@ bool File::open(const std::u16string& path, Mode mode) {
       disposition = OPEN_ALWAYS;
       break;
   }
+  if (mode != Mode::read_shared && !file_change_permitted(FileChange::open_for_writing, path)) {
+    return false;
+  }
   HANDLE file = ::CreateFileW(wide(long_path(path)), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -246,6 +255,7 @@ bool File::size(std::uint64_t& bytes) {
 
 bool File::write(const void* data, std::size_t length) {
   if (!is_open() || length > 0xFFFFFFFFu) return false;
+  if (!file_change_permitted(FileChange::write, handle_)) return false;
   DWORD written = 0;
   return ::WriteFile(native_handle(handle_), data, static_cast<DWORD>(length), &written, nullptr) &&
          written == length;
@@ -259,7 +269,8 @@ bool File::read(void* data, std::size_t length) {
 }
 
 bool File::flush() {
-  return is_open() && ::FlushFileBuffers(native_handle(handle_));
+  return is_open() && file_change_permitted(FileChange::flush, handle_) &&
+         ::FlushFileBuffers(native_handle(handle_));
 }
 
 void File::close() {

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -30,10 +31,12 @@
 #include "fs/paths.h"
 #include "install/user_folders.h"
 #include "log/setup_log.h"
+#include "platform/file_faults.h"
 #include "platform/platform.h"
 #include "premiere/settings_document.h"
 #include "product.h"
 #include "release/download.h"
+#include "release/http_client.h"
 #include "release/release_key.h"
 #include "release_tool.h"
 #include "support/release_host.h"
@@ -553,6 +556,22 @@ TEST_F(InstallRun, LeftoversOfARunEndedAtOnceAreRemovedByTheNext) {
                                                      "com.corvalisplugin.panel.222.corvalis-old",
                                                      "com.corvalisplugin.panel.backup"}));
 
+  // A plug-in replacement cut after the loaded plug-in went aside: the newest aside copy goes
+  // back before anything else, so a run that then fails (no host to reach) leaves a plug-in.
+  const std::u16string surface_folder =
+      under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"});
+  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.99.corvalis-old")),
+      "older");
+  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.100.corvalis-old")),
+      "old");
+  ASSERT_TRUE(scan({u"setup", u"--base", host.refused_url("")}));
+  platform::observe_pauses_for_testing([](std::uint32_t) {});
+  EXPECT_EQ(run_failure(),
+            "Couldn't download Corvalis. Check your internet connection and run Setup again.");
+  platform::observe_pauses_for_testing(nullptr);
+  EXPECT_EQ(names_in(surface_folder), std::vector<std::string>{"Corvalis.acsrf"});
+  EXPECT_EQ(file_content(join_path(surface_folder, u"Corvalis.acsrf")), "old");
+
   put(platform::utf16_to_utf8(under(abandoned, {u"loader-0.download"})), "partial");
   ASSERT_TRUE(scan({u"setup", u"--base", host.base()}));
   install_run(settings, nullptr);
@@ -619,6 +638,316 @@ TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
   EXPECT_FALSE(platform::path_exists(join_path(appdata, u"Adobe")));
   EXPECT_FALSE(platform::path_exists(program_files));
   EXPECT_FALSE(run_folder_left());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sweep: an install over an earlier one, cut at every change it makes to the disk (the fault
+// seam of the test build's file functions, platform/file_faults.h), by ending the process there
+// or by failing that one call as a full disk would. After each cut the user has the old panel or
+// the new one, whole, and every plug-in and settings document holds its old or its new bytes;
+// the next run then leaves exactly what an uncut run leaves, and nothing else.
+
+// The sanitizer build cuts at every third change and every rename only: each run costs it
+// several times more.
+#ifndef CORVALIS_SWEEP_STRIDE
+#define CORVALIS_SWEEP_STRIDE 1
+#endif
+
+// Every entry beneath the sandbox folders a run writes to, by path relative to the sandbox:
+// "folder", "link <target>" or "file <bytes>". The log grows with every run and is left out.
+using Tree = std::map<std::string, std::string>;
+
+class CutRun : public InstallRun {
+ protected:
+  const std::vector<std::string> places = {"appdata", "Program Files", "Program Files (x86)",
+                                           "temp"};
+  const std::string outcome_file = platform::utf16_to_utf8(sandbox.path(u"outcome"));
+  const std::string trace_file = platform::utf16_to_utf8(sandbox.path(u"trace"));
+
+  Tree tree() {
+    Tree entries;
+    const fs::path sandbox_root(platform::utf16_to_utf8(sandbox.root()));
+    for (const std::string& place : places) {
+      const fs::path top = sandbox_root / place;
+      if (!fs::exists(fs::symlink_status(top))) continue;
+      entries[place] = "folder";
+      for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        const std::string relative =
+            entry.path().generic_string().substr(sandbox_root.generic_string().size() + 1);
+        if (relative == "temp/Corvalis Setup.log") continue;
+        if (entry.is_symlink()) {
+          entries[relative] = "link " + fs::read_symlink(entry.path()).string();
+        } else if (entry.is_directory()) {
+          entries[relative] = "folder";
+        } else {
+          entries[relative] =
+              "file " + file_content(platform::utf8_to_utf16(entry.path().string()));
+        }
+      }
+    }
+    return entries;
+  }
+
+  void restore(const Tree& entries) {
+    const fs::path sandbox_root(platform::utf16_to_utf8(sandbox.root()));
+    for (const std::string& place : places) {
+      for (const auto& entry : fs::directory_iterator(sandbox_root / place)) {
+        if (entry.path().filename() != "Corvalis Setup.log") fs::remove_all(entry.path());
+      }
+    }
+    for (const auto& [relative, what] : entries) {  // a folder sorts before what it holds
+      if (what == "folder") fs::create_directories(sandbox_root / relative);
+      if (what.starts_with("file ")) put(sandbox_root / relative, what.substr(5));
+    }
+  }
+
+  // One install run in a child process with the seam set as `mode` ("end", "fail" or "" for an
+  // uncut run) at change `at`, from the host or, `offline`, from a host that cannot be reached:
+  // "ended" when the seam ended it, else the Failure's message or "no failure". The child's trace
+  // of changes goes to `trace_file`. Only children use the HTTP client, so no connection is ever
+  // shared with a child cut mid-download.
+  std::string run_cut(const std::string& mode, std::uint64_t at, bool offline = false) {
+    std::remove(outcome_file.c_str());
+    std::remove(trace_file.c_str());
+    const pid_t child = ::fork();
+    if (child == 0) {
+      platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_MODE",
+                                                     platform::utf8_to_utf16(mode));
+      platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_AT", decimal(at));
+      platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_TRACE",
+                                                     platform::utf8_to_utf16(trace_file));
+      platform::restart_file_change_count_for_testing();
+      if (offline) {
+        settings.base = host.refused_url("");
+        platform::observe_pauses_for_testing([](std::uint32_t) {});
+      }
+      const std::string outcome = run_failure();
+      platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_TRACE", u"", true);
+      if (std::FILE* file = std::fopen(outcome_file.c_str(), "wb")) {
+        std::fwrite(outcome.data(), 1, outcome.size(), file);
+        std::fclose(file);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 86) return "ended";
+    return file_content(platform::utf8_to_utf16(outcome_file));
+  }
+
+  // The changes of the last run, one "operation path" line each (numbers dropped).
+  std::vector<std::string> trace() {
+    std::vector<std::string> lines;
+    const std::string text = file_content(platform::utf8_to_utf16(trace_file));
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t end = text.find('\n', start);
+      const std::string line = text.substr(start, end - start);
+      lines.push_back(line.substr(line.find(' ') + 1));
+      start = end + 1;
+    }
+    return lines;
+  }
+};
+
+// Digits stand for any digits: paths carry process ids and tick counts.
+std::string any_digits(const std::string& text) {
+  std::string result;
+  for (const char c : text) {
+    const bool digit = c >= '0' && c <= '9';
+    if (!digit || result.empty() || result.back() != '#') result += digit ? '#' : c;
+  }
+  return result;
+}
+
+// What a run must answer when `change` (a line of the trace) fails as a full disk would.
+std::string failure_for(const std::string& change, const std::u16string& panel) {
+  const std::string operation = change.substr(0, change.find(' '));
+  const std::string path = change.substr(change.find(' ') + 1);
+  const std::string target =
+      path.find(" -> ") == std::string::npos ? path : path.substr(path.find(" -> ") + 4);
+  const auto has = [&](const char* part) { return path.find(part) != std::string::npos; };
+  const std::string plugins_not_added =
+      "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup again.";
+  if (has("/corvalis-setup-")) {  // the run folder
+    if (operation == "create-folder") return folder_not_made_message(platform::utf8_to_utf16(path));
+    if (operation == "open-for-writing" || operation == "write") return download_not_saved_message;
+    return "no failure";  // a download's rename into the panel, or the run folder's removal
+  }
+  // The log and the clean-up of what a switch set aside are not the run's concern, nor is one
+  // importer target of four.
+  if (has("Corvalis Setup.log") || (has(".corvalis-old") && operation != "rename") ||
+      has("Corvalis_Importer.prm")) {
+    return "no failure";
+  }
+  if (operation == "create-folder") return folder_not_made_message(platform::utf8_to_utf16(path));
+  if (has("com.corvalisplugin.panel")) {
+    if (operation == "rename" && target.ends_with(".corvalis-old")) {
+      return "Couldn't replace the Corvalis panel that's already installed. Restart your "
+             "computer and run Setup again.";
+    }
+    if (operation == "rename" && target != platform::utf16_to_utf8(panel)) return "no failure";
+    return "Couldn't write Corvalis into Premiere's extensions folder.";
+  }
+  // A replacement that fails puts the old plug-in aside and tries again.
+  if (has("Corvalis.acsrf")) return operation == "rename" ? "no failure" : plugins_not_added;
+  if (has("ControlSurfaceSettings.xml")) {
+    return "Couldn't switch the command bridge on in Premiere's settings.";
+  }
+  return "unexpected change " + change;
+}
+
+TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
+  // The earlier install: its panel, both plug-ins, and settings without the command bridge.
+  const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
+  for (const char16_t* version : {u"24.0", u"25.0"}) {
+    fs::create_directories(platform::utf16_to_utf8(join_path(premiere, version)));
+  }
+  publish("loader", "1.4.1",
+          {{"CSXS/manifest.xml", "<ExtensionManifest Version='6.0'/>\n"},
+           {"index.html", "<!doctype html><title>old</title>\n"},
+           {"old/deep.txt", "only in the old panel\n"}});
+  publish("app", "2.0.0",
+          {{"host/Corvalis.acsrf", std::string(2000, 'C')},
+           {"host/Corvalis_Importer.prm", std::string(4000, 'I')}});
+  ASSERT_EQ(run_cut("", 0), "no failure");
+  const std::string settings_list = "<key>PluginSettingsList</key>\n<prop.list>\n";
+  std::string other_settings(settings_template);
+  other_settings.insert(other_settings.find(settings_list) + settings_list.size(),
+                        "<prop.pair><key>other.plugin</key><prop.list/></prop.pair>\n");
+  const auto document = [&](const char16_t* version) {
+    return platform::utf16_to_utf8(
+        under(premiere, {version, u"ControlSurface", u"ControlSurfaceSettings.xml"}));
+  };
+  put(document(u"24.0"), std::string(settings_template));
+  put(document(u"25.0"), other_settings);
+  const Tree old_state = tree();
+
+  // The new release, and what an uncut run over the old one leaves.
+  publish("loader", "1.4.3", loader_files);
+  publish("app", "2.0.2", app_files);
+  ASSERT_EQ(run_cut("", 0), "no failure");
+  const std::vector<std::string> changes = trace();
+  const Tree new_state = tree();
+  for (const auto& [path, what] : new_state) {
+    EXPECT_EQ(path.find(".corvalis-"), std::string::npos) << path;
+    EXPECT_FALSE(path.starts_with("temp/")) << path;
+  }
+
+  // What each place holds in either state; a place that must hold one of them.
+  const std::string panel_place =
+      fs::relative(platform::utf16_to_utf8(panel()), platform::utf16_to_utf8(sandbox.root()))
+          .generic_string();
+  const auto panel_of = [&](const Tree& state) {
+    Tree part;
+    for (const auto& [path, what] : state) {
+      if (path == panel_place || path.starts_with(panel_place + "/")) part[path] = what;
+    }
+    return part;
+  };
+  std::vector<std::string> committed;  // every plug-in target and settings document
+  for (const auto& [path, what] : old_state) {
+    if (path.ends_with("/Corvalis.acsrf") || path.ends_with("/Corvalis_Importer.prm") ||
+        path.ends_with("/ControlSurfaceSettings.xml")) {
+      committed.push_back(path);
+      ASSERT_NE(what, new_state.at(path)) << path;
+    }
+  }
+  ASSERT_EQ(committed.size(), 7u);  // one control surface, four importers, two documents
+  ASSERT_NE(panel_of(old_state), panel_of(new_state));
+
+  // A part of a tree with its paths made relative to `top`.
+  const auto moved = [](const Tree& part, const std::string& top) {
+    Tree relative;
+    for (const auto& [path, what] : part) relative[path.substr(top.size())] = what;
+    return relative;
+  };
+  // The copy of the panel a switch set aside, by paths relative to it.
+  const auto set_aside_panel = [&](const Tree& state) {
+    const std::string cep = panel_place.substr(0, panel_place.rfind("/extensions/"));
+    for (const auto& [path, what] : state) {
+      if (path.starts_with(cep + "/com.corvalisplugin.panel.") && path.ends_with(".corvalis-old")) {
+        Tree part;
+        for (const auto& [inside, content] : state) {
+          if (inside == path || inside.starts_with(path + "/")) part[inside] = content;
+        }
+        return moved(part, path);
+      }
+    }
+    return Tree{};
+  };
+
+  int cuts = 0, gaps = 0;
+  const auto started = std::chrono::steady_clock::now();
+  for (const std::string mode : {"end", "fail"}) {
+    for (std::uint64_t at = 1; at <= changes.size(); ++at) {
+      const std::string& change = changes[at - 1];
+      if ((at - 1) % CORVALIS_SWEEP_STRIDE != 0 && at != changes.size() &&
+          !change.starts_with("rename ")) {
+        continue;
+      }
+      SCOPED_TRACE(mode + " at change " + std::to_string(at) + ": " + change);
+      restore(old_state);
+      const std::string outcome = run_cut(mode, at);
+      ++cuts;
+      if (mode == "end") {
+        EXPECT_EQ(outcome, "ended");
+      } else {
+        const std::string expected = failure_for(change, panel());
+        EXPECT_EQ(any_digits(outcome), any_digits(expected));
+        // A failed step of a commit names itself, its path and the disk's error in the log.
+        if (expected != "no failure" && expected != download_not_saved_message) {
+          const std::string logged = log_messages().back();
+          const std::string path = change.substr(change.find(' ') + 1);
+          EXPECT_NE(any_digits(logged).find(any_digits(path.substr(0, path.find(" -> ")))),
+                    std::string::npos)
+              << logged;
+          EXPECT_TRUE(logged.ends_with(" failed (error " + std::to_string(ENOSPC) + ")")) << logged;
+        }
+      }
+      Tree cut = tree();
+      Tree panel_now = panel_of(cut);
+      if (panel_now.empty() && mode == "end" && change.starts_with("rename ") &&
+          change.ends_with(" -> " + platform::utf16_to_utf8(panel()))) {
+        // Cut between the two renames of the switch: no folder rename swaps two folders, so
+        // the old panel is whole beside the extensions folder, set aside.
+        EXPECT_EQ(set_aside_panel(cut), moved(panel_of(old_state), panel_place));
+        ++gaps;
+      } else {
+        EXPECT_TRUE(panel_now == panel_of(old_state) || panel_now == panel_of(new_state));
+      }
+      const auto committed_whole = [&] {
+        for (const std::string& path : committed) {
+          const auto found = cut.find(path);
+          EXPECT_TRUE(found != cut.end() &&
+                      (found->second == old_state.at(path) || found->second == new_state.at(path)))
+              << path;
+        }
+      };
+      committed_whole();
+
+      if (mode == "end") {
+        // A run that cannot reach the host fails after its clean-up: what the cut set aside is
+        // put back, and nothing of old or new is lost.
+        EXPECT_EQ(run_cut("", 0, /*offline=*/true),
+                  "Couldn't download Corvalis. Check your internet connection and run Setup "
+                  "again.");
+        cut = tree();
+        panel_now = panel_of(cut);
+        EXPECT_TRUE(panel_now == panel_of(old_state) || panel_now == panel_of(new_state));
+        committed_whole();
+      }
+
+      EXPECT_EQ(run_cut("", 0), "no failure");
+      EXPECT_EQ(tree(), new_state);
+      if (HasFailure()) return;  // one broken cut says enough
+    }
+  }
+  std::printf(
+      "sweep: %zu changes in an install, %d cuts, %d between the panel's renames, %lld ms\n",
+      changes.size(), cuts, gaps,
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - started)
+                                 .count()));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,61 @@
+#pragma once
+
+// The fault seam of the file functions: every call of the platform layer that changes the disk
+// asks `file_change_permitted` first and fails (with the error code the seam set) when it
+// answers false.
+//
+// The program is built without the seam: each question is an inline `true` that the compiler
+// removes. Only the test build of the file functions (CORVALIS_FILE_FAULTS, see src/CMakeLists)
+// declares the seam, which counts the changes and, configured through the environment, ends the
+// process or fails the call at the Nth one:
+//   CORVALIS_FAULT_AT     N, counted from 1 (unset or 0: nothing is cut)
+//   CORVALIS_FAULT_MODE   "end" ends the process at once, as a power cut or Cancel would (no
+//                         flush, no destructors); "fail" fails the call as a full disk does
+//   CORVALIS_FAULT_TRACE  a file that gets one line per change, "N operation path[ -> path]"
+//                         (before the change is made), so a test learns the last N
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+enum class FileChange {
+  create_folder,
+  delete_file,
+  remove_folder,
+  reset_attributes,
+  rename,
+  open_for_writing,
+  write,
+  flush,
+};
+
+#if defined(CORVALIS_FILE_FAULTS)
+
+bool file_change_permitted(FileChange change, const std::u16string& path);
+bool file_change_permitted(FileChange change, const std::u16string& from, const std::u16string& to);
+// A change through an open file (the handle of platform::File), or to the entry `name` of an
+// open folder (the handle of platform::OpenFolder).
+bool file_change_permitted(FileChange change, std::intptr_t handle);
+bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u16string& name);
+// Counts from 1 again: a forked test child starts its own run.
+void restart_file_change_count_for_testing();
+
+#else
+
+inline bool file_change_permitted(FileChange, const std::u16string&) {
+  return true;
+}
+inline bool file_change_permitted(FileChange, const std::u16string&, const std::u16string&) {
+  return true;
+}
+inline bool file_change_permitted(FileChange, std::intptr_t) {
+  return true;
+}
+inline bool file_change_permitted(FileChange, std::intptr_t, const std::u16string&) {
+  return true;
+}
+
+#endif
+
+}  // namespace platform
