@@ -1,6 +1,7 @@
 #include "fs/files.h"
 
 #include <algorithm>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +13,9 @@ namespace {
 // Files of 1 GiB or more are never read: nothing the installer reads is anywhere near that,
 // and the whole file is held in memory.
 constexpr std::uint64_t read_limit = 0x40000000;
+
+// Files copied across volumes go a quarter MiB at a time, as downloads arrive.
+constexpr std::uint64_t copy_piece_bytes = 256 * 1024;
 
 constexpr std::u16string_view leftover_suffix = u".corvalis-old";
 constexpr std::u16string_view staged_suffix = u".corvalis-new";
@@ -288,6 +292,71 @@ bool flush_file(const std::u16string& path, FileError* error) {
   const bool flushed = file.open(path, platform::File::Mode::append_shared_read) && file.flush();
   if (!flushed) note(error, platform::last_file_error(), "Flush " + utf8(path), path);
   return flushed;
+}
+
+PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16string& root_path,
+                             const std::u16string& relative, const std::u16string& from,
+                             FileError* error) {
+  cleared(error);
+  const std::u16string path = join_path(root_path, relative);
+  const auto what = [&] { return "Write " + utf8(path); };
+  // The folders on the way, each held open until the file is in place.
+  std::vector<std::unique_ptr<platform::OpenFolder>> chain;
+  const platform::OpenFolder* folder = &root;
+  std::u16string folder_path = root_path;
+  std::u16string_view rest = relative;
+  for (std::size_t separator = rest.find(platform::path_separator);
+       separator != std::u16string_view::npos; separator = rest.find(platform::path_separator)) {
+    const std::u16string name(rest.substr(0, separator));
+    rest.remove_prefix(separator + 1);
+    folder_path = join_path(folder_path, name);
+    if (!waiting_out_locks(
+            [&] { return folder->create_folder(name) != platform::CreateFolderResult::failed; },
+            error, [&] { return "Create folder " + utf8(folder_path); }, folder_path)) {
+      return PlaceResult::folder_not_made;
+    }
+    // Something there that is not a folder of its own (a file, a link to a folder) is no place
+    // to write the file.
+    auto inner = std::make_unique<platform::OpenFolder>();
+    if (!waiting_out_locks([&] { return inner->open(*folder, name); }, error, what, path)) {
+      return PlaceResult::not_written;
+    }
+    folder = inner.get();
+    chain.push_back(std::move(inner));
+  }
+  const std::u16string name(rest);
+
+  if (!flush_file(from, error)) return PlaceResult::not_written;
+  // On one volume the file simply takes its place; else its bytes are copied.
+  if (waiting_out_locks([&] { return folder->move_in(from, name); }, nullptr, [] { return ""; },
+                        path)) {
+    return PlaceResult::placed;
+  }
+  platform::File source;
+  std::uint64_t left = 0;
+  if (!source.open(from, platform::File::Mode::read_shared) || !source.size(left)) {
+    note(error, platform::last_file_error(), "Read " + utf8(from), from);
+    return PlaceResult::not_written;
+  }
+  bool copied = false;
+  {
+    platform::File target;
+    if (!waiting_out_locks([&] { return target.create_new(*folder, name); }, error, what, path)) {
+      return PlaceResult::not_written;
+    }
+    std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(left, copy_piece_bytes)),
+                      '\0');
+    copied = true;
+    while (copied && left > 0) {
+      const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+      copied = source.read(piece.data(), length) && target.write(piece.data(), length);
+      left -= length;
+    }
+    copied = copied && target.flush();
+    if (!copied) note(error, platform::last_file_error(), what(), path);
+  }  // closed before a failed copy goes
+  if (!copied) static_cast<void>(folder->remove(name));
+  return copied ? PlaceResult::placed : PlaceResult::not_written;
 }
 
 std::u16string staged_name(const std::u16string& path) {

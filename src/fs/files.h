@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // Why an operation failed: the step ("Rename <from> to <to>", "Delete <path>", ...), the path it
 // failed on, and the system's error code (platform::last_file_error). Only the first failure of
 // an operation is kept: the one the rest follows from.
@@ -95,6 +97,20 @@ std::string folder_not_made_message(const std::u16string& folder);
 // Forces the content of a file already written (and closed) to the disk. False when it cannot
 // be opened for writing or flushed; the content is never changed.
 [[nodiscard]] bool flush_file(const std::u16string& path, FileError* error = nullptr);
+
+enum class PlaceResult { placed, folder_not_made, not_written };
+
+// Moves the file at `from` to `relative` (names joined by the platform separator) below the
+// folder `root`, which is open, making the folders on the way; `root_path` is `root`'s path, for
+// the log. The file is flushed first, where it is. Each folder on the way is opened as itself,
+// never through a link, and held open until the file is in place, so that another program that
+// swaps one for a link cannot send the file elsewhere; a link planted at the file's own name is
+// replaced, never written through. Across volumes the bytes are copied into a new file (a
+// failed copy is removed), and `from` stays for its owner to delete. Brief holds are waited out.
+[[nodiscard]] PlaceResult place_file_below(const platform::OpenFolder& root,
+                                           const std::u16string& root_path,
+                                           const std::u16string& relative,
+                                           const std::u16string& from, FileError* error = nullptr);
 
 // The names a replacement stages beside `path` and puts an old copy aside under, the name of
 // `path` followed by "." + a tick count + ".corvalis-new" or ".corvalis-old".

@@ -196,6 +196,15 @@ bool OpenFolder::make_removable(const std::u16string&) const {
   return true;
 }
 
+CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
+  return platform::create_folder(path_ + u'\\' + name);
+}
+
+bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+  // A link at the name is replaced as itself: a rename never writes through it.
+  return ::MoveFileExW(wide(from), wide(path_ + u'\\' + name), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool OpenFolder::can_remove(const std::u16string& name) const {
   // Asking for delete access is refused, with a sharing violation, while another program holds
   // the entry open without delete sharing.
@@ -230,6 +239,15 @@ bool File::open(const std::u16string& path, Mode mode) {
   }
   HANDLE file = ::CreateFileW(wide(path), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool File::create_new(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  HANDLE file = ::CreateFileW(wide(folder.path_ + u'\\' + name), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(file);
   return true;
