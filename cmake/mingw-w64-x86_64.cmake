@@ -1,6 +1,12 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads flavour).
 #   cmake --preset windows      (the preset names this file)
 # Tests run under Wine: the top-level CMakeLists sets the emulator.
+#
+# The posix flavour links winpthreads into the program, which brings SuspendThread,
+# GetThreadContext and SetThreadContext into its import table (calls that antivirus heuristics
+# weigh). The program itself needs no std::thread, but GCC 12's win32 flavour has no std::thread,
+# std::mutex or std::condition_variable at all, and the tests and the window driver use them;
+# the program is built by the same compiler and runtime as the tests that check it.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

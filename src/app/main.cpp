@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  platform::restrict_library_search();
   platform::remember_arguments(argc, argv);
   return run_program();
 }

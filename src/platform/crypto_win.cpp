@@ -1,5 +1,7 @@
 // Windows: the hashes, on BCrypt's algorithm pseudo-handles (Windows 10 and later), so no
-// algorithm provider is opened or kept.
+// algorithm provider is opened or kept. bcrypt.dll is no KnownDLL: imported by the program,
+// Windows would look for it in the program's folder first, so it is loaded from System32 by
+// name when the first hash is made.
 
 #include <windows.h>
 // windows.h first: bcrypt.h relies on its types.
@@ -9,6 +11,7 @@
 #include <limits>
 
 #include "platform/platform.h"
+#include "platform/support_win.h"
 
 // Debian's mingw-w64 headers predate the pseudo-handles; the values are Windows' own.
 #ifndef BCRYPT_SHA256_ALG_HANDLE
@@ -24,6 +27,32 @@ namespace {
 
 constexpr std::size_t most_per_call = std::numeric_limits<ULONG>::max();
 
+// The BCrypt calls the hashes make, found once; all null when bcrypt.dll or one of them is
+// missing, and every hash then fails.
+struct BCryptCalls {
+  decltype(&::BCryptHash) hash = nullptr;
+  decltype(&::BCryptCreateHash) create_hash = nullptr;
+  decltype(&::BCryptHashData) hash_data = nullptr;
+  decltype(&::BCryptFinishHash) finish_hash = nullptr;
+  decltype(&::BCryptDestroyHash) destroy_hash = nullptr;
+};
+
+const BCryptCalls& bcrypt() {
+  static const BCryptCalls calls = [] {
+    const HMODULE library = load_system_library(L"bcrypt.dll");
+    BCryptCalls found;
+    if (find_function(library, "BCryptHash", found.hash) &&
+        find_function(library, "BCryptCreateHash", found.create_hash) &&
+        find_function(library, "BCryptHashData", found.hash_data) &&
+        find_function(library, "BCryptFinishHash", found.finish_hash) &&
+        find_function(library, "BCryptDestroyHash", found.destroy_hash)) {
+      return found;
+    }
+    return BCryptCalls{};
+  }();
+  return calls;
+}
+
 PUCHAR bytes(const void* data) {
   return static_cast<PUCHAR>(const_cast<void*>(data));
 }
@@ -32,7 +61,8 @@ PUCHAR bytes(const void* data) {
 // the state itself until BCryptDestroyHash.
 void* start_hash(BCRYPT_ALG_HANDLE algorithm) {
   BCRYPT_HASH_HANDLE hash = nullptr;
-  if (!BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+  if (!bcrypt().create_hash ||
+      !BCRYPT_SUCCESS(bcrypt().create_hash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
     return nullptr;
   }
   return hash;
@@ -43,8 +73,8 @@ bool update_hash(void* state, const void* data, std::size_t length) {
   const auto* next = static_cast<const std::uint8_t*>(data);
   do {
     const std::size_t piece = length < most_per_call ? length : most_per_call;
-    if (!BCRYPT_SUCCESS(::BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(state), bytes(next),
-                                         static_cast<ULONG>(piece), 0))) {
+    if (!BCRYPT_SUCCESS(bcrypt().hash_data(static_cast<BCRYPT_HASH_HANDLE>(state), bytes(next),
+                                           static_cast<ULONG>(piece), 0))) {
       return false;
     }
     next += piece;
@@ -57,9 +87,9 @@ bool update_hash(void* state, const void* data, std::size_t length) {
 
 bool sha256(const void* data, std::size_t length, std::uint8_t digest[32]) {
   // One call: every input the installer hashes is far below the 32-bit count BCrypt takes.
-  if (length > most_per_call) return false;
-  return BCRYPT_SUCCESS(::BCryptHash(BCRYPT_SHA256_ALG_HANDLE, nullptr, 0, bytes(data),
-                                     static_cast<ULONG>(length), digest, 32));
+  if (length > most_per_call || !bcrypt().hash) return false;
+  return BCRYPT_SUCCESS(bcrypt().hash(BCRYPT_SHA256_ALG_HANDLE, nullptr, 0, bytes(data),
+                                      static_cast<ULONG>(length), digest, 32));
 }
 
 template <std::size_t DigestSize>
@@ -70,7 +100,7 @@ IncrementalHash<DigestSize>::IncrementalHash()
 
 template <std::size_t DigestSize>
 IncrementalHash<DigestSize>::~IncrementalHash() {
-  if (state_ != nullptr) ::BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state_));
+  if (state_ != nullptr) bcrypt().destroy_hash(static_cast<BCRYPT_HASH_HANDLE>(state_));
 }
 
 template <std::size_t DigestSize>
@@ -86,7 +116,7 @@ bool IncrementalHash<DigestSize>::finish(std::uint8_t digest[DigestSize]) {
   // A finished BCrypt hash cannot be fed again; later calls answer false.
   failed_ = true;
   return BCRYPT_SUCCESS(
-      ::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest, DigestSize, 0));
+      bcrypt().finish_hash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest, DigestSize, 0));
 }
 
 template class IncrementalHash<32>;

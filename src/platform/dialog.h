@@ -18,7 +18,6 @@
 namespace platform {
 
 // TASKDIALOG_FLAGS
-inline constexpr std::uint32_t dialog_use_icon_handle = 0x0002;     // TDF_USE_HICON_MAIN
 inline constexpr std::uint32_t dialog_allow_cancellation = 0x0008;  // TDF_ALLOW_DIALOG_CANCELLATION
 inline constexpr std::uint32_t dialog_show_progress_bar = 0x0200;   // TDF_SHOW_PROGRESS_BAR
 
@@ -51,7 +50,9 @@ struct DialogButton {
 struct DialogPage {
   std::uint32_t flags = 0;
   const char16_t* title = nullptr;
-  void* main_icon = nullptr;          // an icon handle (HICON); may be null
+  // The resource id of an icon of the program's own module (pszMainIcon), 0 for none: the
+  // dialog loads it at the size the monitor's DPI asks for, again when that changes.
+  std::uint16_t main_icon = 0;
   const char16_t* heading = nullptr;  // the main instruction
   const char16_t* detail = nullptr;   // the content; null for none
   const DialogButton* buttons = nullptr;
@@ -91,7 +92,10 @@ using ShowDialog = bool (*)(const DialogPage& first_page);
 // dialog needs standard input to be a terminal; false when it is not (the caller says so).
 bool prepare_user_interface();
 
-// The program's icon resource 1 at the system's large or small icon size (GetSystemMetrics,
+// The program's icon: its resource id, for pages' main icon.
+inline constexpr std::uint16_t program_icon_resource = 1;
+
+// The program's icon resource at the system's large or small icon size (GetSystemMetrics,
 // then LoadIconWithScaleDown, comctl32 ordinal 381, from the program's own module). Null when
 // it cannot be loaded, and always on POSIX.
 void* load_program_icon(bool large);

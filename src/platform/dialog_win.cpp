@@ -19,15 +19,20 @@ namespace {
 
 using TaskDialogIndirectCall = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
 using LoadIconWithScaleDownCall = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, int, HICON*);
+using InitCommonControlsExCall = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
 
-// Both functions are looked up by ordinal in the comctl32 the activation context gives us:
-// with the manifest that is version 6, the only one that has them. The module stays loaded.
+// The functions of comctl32 are looked up (TaskDialogIndirect and LoadIconWithScaleDown by
+// ordinal) in the comctl32 the activation context gives us: with the manifest that is version 6,
+// the only one that has those two. comctl32 is no KnownDLL, so the program does not import it:
+// loaded here, after the entry has restricted the search to System32, neither it nor the DLLs it
+// loads in turn (uxtheme and others) can come from the program's folder. The side-by-side
+// redirection to version 6 comes before any search. The module stays loaded.
 template <typename Call>
-Call common_controls_function(WORD ordinal) {
+Call common_controls_function(const char* name) {
   static const HMODULE module = ::LoadLibraryW(L"comctl32.dll");
-  if (!module) return nullptr;
-  const FARPROC address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
-  return reinterpret_cast<Call>(reinterpret_cast<void*>(address));
+  Call function = nullptr;
+  find_function(module, name, function);
+  return function;
 }
 
 HRESULT CALLBACK native_callback(HWND window, UINT notification, WPARAM wparam, LPARAM lparam,
@@ -56,7 +61,7 @@ NativePage* native_page(const DialogPage& page) {
   config.hInstance = ::GetModuleHandleW(nullptr);
   config.dwFlags = page.flags;
   config.pszWindowTitle = wide(page.title);
-  config.hMainIcon = static_cast<HICON>(page.main_icon);
+  config.pszMainIcon = page.main_icon ? MAKEINTRESOURCEW(page.main_icon) : nullptr;
   config.pszMainInstruction = wide(page.heading);
   config.pszContent = wide(page.detail);
   const std::uint32_t count = std::min(page.button_count, NativePage::button_limit);
@@ -137,17 +142,21 @@ DWORD WINAPI thread_main(void* start) {
 bool prepare_user_interface() {
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   INITCOMMONCONTROLSEX classes{sizeof classes, ICC_STANDARD_CLASSES};
-  ::InitCommonControlsEx(&classes);
+  if (const auto initialise =
+          common_controls_function<InitCommonControlsExCall>("InitCommonControlsEx")) {
+    initialise(&classes);
+  }
   return true;
 }
 
 void* load_program_icon(bool large) {
-  const auto load = common_controls_function<LoadIconWithScaleDownCall>(381);
+  const auto load = common_controls_function<LoadIconWithScaleDownCall>(MAKEINTRESOURCEA(381));
   if (!load) return nullptr;
   const int width = ::GetSystemMetrics(large ? SM_CXICON : SM_CXSMICON);
   const int height = ::GetSystemMetrics(large ? SM_CYICON : SM_CYSMICON);
   HICON icon = nullptr;
-  if (FAILED(load(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), width, height, &icon))) {
+  if (FAILED(load(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(program_icon_resource), width,
+                  height, &icon))) {
     return nullptr;
   }
   return icon;
@@ -165,7 +174,7 @@ bool start_thread(std::uint32_t (*entry)(void* parameter), void* parameter) {
 }
 
 bool show_task_dialog(const DialogPage& first_page) {
-  const auto show = common_controls_function<TaskDialogIndirectCall>(345);
+  const auto show = common_controls_function<TaskDialogIndirectCall>(MAKEINTRESOURCEA(345));
   NativePage* native = native_page(first_page);
   if (!show || !native) return false;
   return SUCCEEDED(show(&native->config, nullptr, nullptr, nullptr));

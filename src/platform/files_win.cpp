@@ -32,35 +32,37 @@ bool is_transient_file_error(std::uint32_t code) {
 }
 
 bool path_exists(const std::u16string& path) {
-  return ::GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+  return ::GetFileAttributesW(wide(long_path(path))) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool is_link(const std::u16string& path) {
-  const DWORD attributes = ::GetFileAttributesW(wide(path));
+  const DWORD attributes = ::GetFileAttributesW(wide(long_path(path)));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 CreateFolderResult create_folder(const std::u16string& path) {
-  if (::CreateDirectoryW(wide(path), nullptr)) return CreateFolderResult::created;
+  if (::CreateDirectoryW(wide(long_path(path)), nullptr)) return CreateFolderResult::created;
   return ::GetLastError() == ERROR_ALREADY_EXISTS ? CreateFolderResult::already_exists
                                                   : CreateFolderResult::failed;
 }
 
 bool delete_file(const std::u16string& path) {
-  return ::DeleteFileW(wide(path)) != 0;
+  return ::DeleteFileW(wide(long_path(path))) != 0;
 }
 
 bool remove_folder(const std::u16string& path) {
-  return ::RemoveDirectoryW(wide(path)) != 0;
+  return ::RemoveDirectoryW(wide(long_path(path))) != 0;
 }
 
 bool reset_attributes(const std::u16string& path) {
-  if (!is_link(path)) return ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL) != 0;
+  if (!is_link(path))
+    return ::SetFileAttributesW(wide(long_path(path)), FILE_ATTRIBUTE_NORMAL) != 0;
   // SetFileAttributesW would reach through a link and change its target, which is not ours.
   // Attribute access is not subject to sharing, so any holder of the link lets this through.
-  const KernelHandle link{::CreateFileW(
-      wide(path), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  const KernelHandle link{
+      ::CreateFileW(wide(long_path(path)), FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
   if (!link) return false;
   FILE_BASIC_INFO info{};  // zero times are left as they are
   info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
@@ -70,7 +72,7 @@ bool reset_attributes(const std::u16string& path) {
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
   DWORD flags = MOVEFILE_REPLACE_EXISTING;
   if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
-  return ::MoveFileExW(wide(from), wide(to), flags) != 0;
+  return ::MoveFileExW(wide(long_path(from)), wide(long_path(to)), flags) != 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -87,7 +89,7 @@ bool FolderListing::open(const std::u16string& folder, std::u16string_view patte
   if (!search.empty() && search.back() != u'\\') search += u'\\';
   search += pattern;
   WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW(wide(search), &found);
+  HANDLE find = ::FindFirstFileW(wide(long_path(search)), &found);
   if (find == INVALID_HANDLE_VALUE) return false;
   handle_ = find;
   has_first_ = fill_entry(found, first_);
@@ -114,7 +116,7 @@ namespace {
 
 // Opens the entry at `path` as itself, a reparse point included, never what one points to.
 HANDLE open_entry(const std::u16string& path, DWORD access, DWORD share) {
-  return ::CreateFileW(wide(path), access, share, nullptr, OPEN_EXISTING,
+  return ::CreateFileW(wide(long_path(path)), access, share, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
@@ -237,7 +239,7 @@ bool File::open(const std::u16string& path, Mode mode) {
       disposition = OPEN_ALWAYS;
       break;
   }
-  HANDLE file = ::CreateFileW(wide(path), access, share, nullptr, disposition,
+  HANDLE file = ::CreateFileW(wide(long_path(path)), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(file);

@@ -1,5 +1,7 @@
 // Windows: one HTTP GET on WinHTTP, synchronous, on the process-wide session handle.
-// Only this file and its `*_win.cpp` siblings include <windows.h>.
+// Only this file and its `*_win.cpp` siblings include <windows.h>. winhttp.dll is no KnownDLL:
+// imported by the program, Windows would look for it in the program's folder first, so it is
+// loaded from System32 by name when the client is opened.
 
 #include <windows.h>
 // windows.h first: winhttp.h relies on its types.
@@ -26,6 +28,44 @@ std::uint32_t stall_window_seconds = http_stall_window_seconds;
 // Bytes taken from WinHTTP per read; fits the L2 cache the sink reads them from.
 constexpr DWORD receive_buffer_bytes = 64 * 1024;
 
+// The WinHTTP calls, found once; all null when winhttp.dll or one of them is missing, and no
+// client opens then.
+struct WinHttpCalls {
+  decltype(&::WinHttpOpen) open = nullptr;
+  decltype(&::WinHttpSetTimeouts) set_timeouts = nullptr;
+  decltype(&::WinHttpCrackUrl) crack_url = nullptr;
+  decltype(&::WinHttpConnect) connect = nullptr;
+  decltype(&::WinHttpOpenRequest) open_request = nullptr;
+  decltype(&::WinHttpSendRequest) send_request = nullptr;
+  decltype(&::WinHttpReceiveResponse) receive_response = nullptr;
+  decltype(&::WinHttpQueryHeaders) query_headers = nullptr;
+  decltype(&::WinHttpQueryDataAvailable) query_data_available = nullptr;
+  decltype(&::WinHttpReadData) read_data = nullptr;
+  decltype(&::WinHttpCloseHandle) close_handle = nullptr;
+};
+
+const WinHttpCalls& winhttp() {
+  static const WinHttpCalls calls = [] {
+    const HMODULE library = load_system_library(L"winhttp.dll");
+    WinHttpCalls found;
+    if (find_function(library, "WinHttpOpen", found.open) &&
+        find_function(library, "WinHttpSetTimeouts", found.set_timeouts) &&
+        find_function(library, "WinHttpCrackUrl", found.crack_url) &&
+        find_function(library, "WinHttpConnect", found.connect) &&
+        find_function(library, "WinHttpOpenRequest", found.open_request) &&
+        find_function(library, "WinHttpSendRequest", found.send_request) &&
+        find_function(library, "WinHttpReceiveResponse", found.receive_response) &&
+        find_function(library, "WinHttpQueryHeaders", found.query_headers) &&
+        find_function(library, "WinHttpQueryDataAvailable", found.query_data_available) &&
+        find_function(library, "WinHttpReadData", found.read_data) &&
+        find_function(library, "WinHttpCloseHandle", found.close_handle)) {
+      return found;
+    }
+    return WinHttpCalls{};
+  }();
+  return calls;
+}
+
 }  // namespace
 
 void set_http_stall_window_for_testing(std::uint32_t seconds) {
@@ -34,16 +74,20 @@ void set_http_stall_window_for_testing(std::uint32_t seconds) {
 
 bool open_http_client() {
   if (session) return true;
-  HINTERNET opened = ::WinHttpOpen(L"CorvalisSetup/1.0", automatic_proxy, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, 0);
+  if (!winhttp().open) {
+    ::SetLastError(ERROR_MOD_NOT_FOUND);
+    return false;
+  }
+  HINTERNET opened = winhttp().open(L"CorvalisSetup/1.0", automatic_proxy, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
   // Windows before 8.1 refuses automatic discovery: take the configured proxy instead.
   if (!opened) {
-    opened = ::WinHttpOpen(L"CorvalisSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    opened = winhttp().open(L"CorvalisSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   }
   if (!opened) return false;
   // Name resolution, connect, send, receive.
-  ::WinHttpSetTimeouts(opened, 15000, 15000, 30000, 60000);
+  winhttp().set_timeouts(opened, 15000, 15000, 30000, 60000);
   session = opened;
   return true;
 }
@@ -54,7 +98,7 @@ namespace {
 struct InternetHandleTraits {
   using Handle = HINTERNET;
   static bool is_valid(Handle handle) { return handle != nullptr; }
-  static void close(Handle handle) { ::WinHttpCloseHandle(handle); }
+  static void close(Handle handle) { winhttp().close_handle(handle); }
 };
 using InternetHandle = ScopedHandle<InternetHandleTraits>;
 
@@ -63,8 +107,8 @@ using InternetHandle = ScopedHandle<InternetHandleTraits>;
 long long stated_length(HINTERNET request) {
   wchar_t text[32];
   DWORD size = sizeof text;
-  if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX)) {
+  if (!winhttp().query_headers(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                               text, &size, WINHTTP_NO_HEADER_INDEX)) {
     return -1;
   }
   const DWORD units = size / sizeof(wchar_t);
@@ -118,7 +162,7 @@ bool read_body(HINTERNET request, HttpBodySink& sink, bool to_sink, std::uint64_
   std::uint64_t received = 0;
   for (;;) {
     DWORD available = 0;
-    if (!::WinHttpQueryDataAvailable(request, &available)) {
+    if (!winhttp().query_data_available(request, &available)) {
       answer.error = ::GetLastError();
       return false;
     }
@@ -130,9 +174,9 @@ bool read_body(HINTERNET request, HttpBodySink& sink, bool to_sink, std::uint64_
       return false;
     }
     DWORD read = 0;
-    if (!::WinHttpReadData(request, buffer.get(),
-                           available < receive_buffer_bytes ? available : receive_buffer_bytes,
-                           &read)) {
+    if (!winhttp().read_data(request, buffer.get(),
+                             available < receive_buffer_bytes ? available : receive_buffer_bytes,
+                             &read)) {
       answer.error = ::GetLastError();
       return false;
     }
@@ -169,8 +213,12 @@ HttpAnswer http_exchange(const std::u16string& url, HttpBodySink& body, std::uin
   parts.dwHostNameLength = 256;
   parts.lpszUrlPath = path;
   parts.dwUrlPathLength = 2048;
+  if (!winhttp().open) {
+    answer.error = ERROR_MOD_NOT_FOUND;
+    return answer;
+  }
   const auto* address = reinterpret_cast<const wchar_t*>(url.c_str());
-  if (!::WinHttpCrackUrl(address, 0, 0, &parts)) {
+  if (!winhttp().crack_url(address, 0, 0, &parts)) {
     answer.error = ::GetLastError();
     return answer;
   }
@@ -180,28 +228,29 @@ HttpAnswer http_exchange(const std::u16string& url, HttpBodySink& body, std::uin
     answer.error = ::GetLastError();
     return answer;
   }
-  InternetHandle connection(::WinHttpConnect(session, host, parts.nPort, 0));
+  InternetHandle connection(winhttp().connect(session, host, parts.nPort, 0));
   if (!connection) {
     answer.error = ::GetLastError();
     return answer;
   }
-  InternetHandle request(::WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              secure ? secure_flag : 0));
+  InternetHandle request(winhttp().open_request(connection.get(), L"GET", path, nullptr,
+                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                secure ? secure_flag : 0));
   if (!request) {
     answer.error = ::GetLastError();
     return answer;
   }
-  if (!::WinHttpSendRequest(request.get(), L"Cache-Control: no-cache\r\n", static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !::WinHttpReceiveResponse(request.get(), nullptr)) {
+  if (!winhttp().send_request(request.get(), L"Cache-Control: no-cache\r\n", static_cast<DWORD>(-1),
+                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !winhttp().receive_response(request.get(), nullptr)) {
     answer.error = ::GetLastError();
     return answer;
   }
   DWORD code = 0;
   DWORD size = sizeof code;
-  if (::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX)) {
+  if (winhttp().query_headers(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
+                              WINHTTP_NO_HEADER_INDEX)) {
     answer.status = code;
   }
   // Only a 200's body is wanted; any other is read to its end (up to the largest body) so that

@@ -45,6 +45,13 @@ void append_utf8(std::string& out, char32_t code);
 // ---------------------------------------------------------------------------------------------
 // Process, environment, clock
 
+// Makes System32 the only folder DLLs are loaded from for the rest of the process, for the loads
+// of Windows' own DLLs as much as for ours: never the program's folder, which is usually
+// Downloads, where anyone may have left a DLL named like a system one that would then run with
+// the administrator's rights (SetDefaultDllDirectories with LOAD_LIBRARY_SEARCH_SYSTEM32).
+// The program's entry calls it before anything else. Nothing to do on POSIX.
+void restrict_library_search();
+
 // The program's arguments, element 0 (the program path) included. Windows reads the process
 // command line; POSIX answers what `remember_arguments` was given (main does that first).
 std::vector<std::u16string> command_line_arguments();

@@ -84,9 +84,9 @@ int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t 
 
 void page_setup(DialogPage& page, int number, const char16_t* heading, const char16_t* detail) {
   page = DialogPage{};
-  page.flags = platform::dialog_use_icon_handle | platform::dialog_allow_cancellation;
+  page.flags = platform::dialog_allow_cancellation;
   page.title = u"Corvalis Setup";
-  page.main_icon = program_icon;
+  page.main_icon = platform::program_icon_resource;
   page.heading = heading;
   page.detail = detail;
   page.callback = on_dialog_event;

@@ -7,7 +7,16 @@ holds back the second half of the control-surface plug-in, with the bar between 
 
     setup_window_gui.py --program corvalis-setup.exe --probe dialog-probe.exe --wine wine-run
                         --release-tool corvalis-release --key KEYFILE --prefix WINEPREFIX
-                        --out FOLDER
+                        --out FOLDER --planted-dll planted.dll --bare-program bare-program.exe
+                        --bare-program-user32 bare-program-user32.exe
+
+Then the program is run as it is from a Downloads folder where someone has left DLLs named like
+system ones (planted.dll, which writes NAME.dll.loaded beside itself when it is loaded), with
+Wine told to prefer such native DLLs: a check and an install through the window must complete,
+and not one of them may be loaded. Wine's own DLLs resolve their imports through the program's
+folder, as Windows does not for System32's DLLs: the DLLs that Wine loads that way beside
+bare-program.exe (which imports kernel32 alone and uses WinHTTP as the program does) and
+bare-program-user32.exe (which imports user32 too, a KnownDLL) are reported and left out.
 
 The release is published with the Linux build's corvalis-release (exit code 77, a skip, when it
 has not been built). Every Wine process of the private prefix is killed at the end, whatever
@@ -32,6 +41,9 @@ class Session:
         self.options = options
         self.environment = dict(os.environ, WINEPREFIX=options.prefix)
         self.program = None
+        # The program run and the folder it starts in.
+        self.program_path = options.program
+        self.cwd = None
 
     def wine(self, *arguments, **extra):
         return subprocess.run([self.options.wine, *arguments], env=self.environment,
@@ -109,9 +121,9 @@ def expect(condition, what):
 
 def run_program(session, port):
     session.program = subprocess.Popen(
-        [session.options.wine, session.options.program, "--base", f"http://127.0.0.1:{port}"],
-        env=session.environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL)
+        [session.options.wine, session.program_path, "--base", f"http://127.0.0.1:{port}"],
+        env=session.environment, cwd=session.cwd, stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return session.program
 
 
@@ -130,43 +142,46 @@ def bar_position(texts):
     return None
 
 
-def successful_install(session):
+def successful_install(session, screenshots=True):
     gate = os.path.join(session.options.out, "gate")
-    host = start_host(session.options.release, delay=0.5, failing=False,
-                      hold=("Corvalis.acsrf", gate))
+    host = start_host(session.options.release, delay=0.5 if screenshots else 0.0, failing=False,
+                      hold=("Corvalis.acsrf", gate) if screenshots else None)
     program = run_program(session, host.server_address[1])
     try:
         texts = session.wait_for("Install Corvalis for Premiere Pro")
         expect("Button: Install" in texts and "Button: Cancel" in texts, f"Welcome page: {texts}")
-        session.screenshot("1-welcome")
+        if screenshots:
+            session.screenshot("1-welcome")
 
         session.keys("Return")  # the default button: Install
-        texts = session.wait_for("Installing Corvalis", timeout=20)
-        expect(bar_position(texts) is not None, f"no progress bar: {texts}")
-        # Half of the control-surface plug-in arrives and the rest waits for the gate: the bar
-        # stands between the loader's milestone and the app's. The picture is taken once the
-        # bar has passed 50 (about where the held half ends), or a few seconds after it moved.
-        deadline = time.monotonic() + 30
-        moved = None
-        while True:
-            if 35 < (bar_position(texts) or 0) < 70:
-                moved = moved or time.monotonic()
-                if bar_position(texts) >= 50 or time.monotonic() - moved >= 5:
-                    break
-            expect(time.monotonic() < deadline, f"the bar did not move past 35: {texts}")
-            time.sleep(0.2)
-            texts = session.page_texts()
-        expect("Static: Downloading..." in texts, f"Progress page mid-download: {texts}")
-        session.screenshot("2-progress")
-        print(f"bar at {bar_position(texts)} mid-download")
-        open(gate, "w").close()
+        if screenshots:
+            texts = session.wait_for("Installing Corvalis", timeout=20)
+            expect(bar_position(texts) is not None, f"no progress bar: {texts}")
+            # Half of the control-surface plug-in arrives and the rest waits for the gate: the bar
+            # stands between the loader's milestone and the app's. The picture is taken once the
+            # bar has passed 50 (about where the held half ends), or a few seconds after it moved.
+            deadline = time.monotonic() + 30
+            moved = None
+            while True:
+                if 35 < (bar_position(texts) or 0) < 70:
+                    moved = moved or time.monotonic()
+                    if bar_position(texts) >= 50 or time.monotonic() - moved >= 5:
+                        break
+                expect(time.monotonic() < deadline, f"the bar did not move past 35: {texts}")
+                time.sleep(0.2)
+                texts = session.page_texts()
+            expect("Static: Downloading..." in texts, f"Progress page mid-download: {texts}")
+            session.screenshot("2-progress")
+            print(f"bar at {bar_position(texts)} mid-download")
+            open(gate, "w").close()
 
         texts = session.wait_for("Corvalis is installed")
         expect("Static: In Premiere Pro, open Window > Extensions > Corvalis Library." in texts,
                f"Installed page: {texts}")
         buttons = [line for line in texts if line.startswith("Button: ")]
         expect(len(buttons) == 1 and "Close" in buttons[0], f"Installed page buttons: {buttons}")
-        session.screenshot("3-installed")
+        if screenshots:
+            session.screenshot("3-installed")
 
         session.keys("Return")  # Close, the only button
         expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
@@ -220,9 +235,79 @@ def failed_install(session):
             program.kill()
 
 
+# DLLs an attacker would leave beside an installer: the ones Windows looks for in the program's
+# folder first when a program or a DLL it loads asks for them (none is a KnownDLL).
+PLANTED = ("winhttp", "bcrypt", "version", "uxtheme", "dwmapi", "cryptbase", "propsys", "userenv",
+           "secur32", "sspicli")
+
+
+def plant(folder, dll, names):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for name in names:
+        shutil.copyfile(dll, os.path.join(folder, name + ".dll"))
+
+
+def loaded(folder):
+    return sorted(name[:-len(".dll.loaded")].lower() for name in os.listdir(folder)
+                  if name.lower().endswith(".dll.loaded"))
+
+
+def planted_dlls(session):
+    """Runs the program from a folder with planted DLLs; see the module's description."""
+    options = session.options
+    overrides = ",".join(PLANTED) + "=n,b"
+    environment = dict(session.environment, WINEDLLOVERRIDES=overrides)
+
+    wines_own = set()
+    for bare, arguments in ((options.bare_program, []), (options.bare_program_user32, [])):
+        folder = os.path.join(options.out, "planted-" + os.path.basename(bare)[:-len(".exe")])
+        plant(folder, options.planted_dll, PLANTED)
+        shutil.copyfile(bare, os.path.join(folder, os.path.basename(bare)))
+        subprocess.run([options.wine, os.path.join(folder, os.path.basename(bare)), *arguments],
+                       env=environment, cwd=folder, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        for name in loaded(folder):
+            print(f"Wine loads the planted {name}.dll beside {os.path.basename(bare)} on its own "
+                  "(its own DLLs resolve their imports through the program's folder; Windows "
+                  "does not): left out below")
+            wines_own.add(name)
+
+    folder = os.path.join(options.out, "planted")
+    names = [name for name in PLANTED if name not in wines_own]
+    plant(folder, options.planted_dll, names)
+    program = os.path.join(folder, "corvalis-setup.exe")
+    shutil.copyfile(options.program, program)
+    planted_session = Session(options)
+    planted_session.environment = environment
+    planted_session.program_path = program
+    planted_session.cwd = folder
+
+    host = start_host(options.release, delay=0.0, failing=False)
+    try:
+        # A planted DLL has none of the real one's functions: a program that calls into one
+        # crashes, and Wine's crash handler can hold it for good (and the pipes of whoever
+        # reads its output: so nobody does).
+        check = subprocess.run([options.wine, program, "--check", "--base",
+                                f"http://127.0.0.1:{host.server_address[1]}"],
+                               env=environment, cwd=folder, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        result = check.returncode
+    except subprocess.TimeoutExpired:
+        result = "no end within 120 s"
+    finally:
+        host.shutdown()
+    expect(not loaded(folder), f"the check loaded planted DLLs: {loaded(folder)}")
+    expect(result == 0, f"the check beside planted DLLs ended with {result}")
+    successful_install(planted_session, screenshots=False)
+    expect(not loaded(folder), f"the install loaded planted DLLs: {loaded(folder)}")
+    print(f"planted beside the program and never loaded: {', '.join(names)}")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("program", "probe", "wine", "release-tool", "key", "prefix", "out"):
+    for name in ("program", "probe", "wine", "release-tool", "key", "prefix", "out", "planted-dll",
+                 "bare-program", "bare-program-user32"):
         parser.add_argument("--" + name, required=True)
     options = parser.parse_args()
     if not os.access(options.release_tool, os.X_OK):
@@ -268,6 +353,8 @@ def main():
         successful_install(session)
         fresh_wine()
         failed_install(session)
+        fresh_wine()
+        planted_dlls(session)
     finally:
         subprocess.run([wineserver, "-k"], timeout=30, **quiet)
     print(f"screenshots in {options.out}")

@@ -227,7 +227,8 @@ TEST_F(SetupWindowTest, EveryPageSharesTheCommonSettings) {
   for (int number = 0; number < 4; ++number) {
     const DialogPage& page = setup_page_for_testing(static_cast<SetupPage>(number));
     SCOPED_TRACE(number);
-    EXPECT_EQ(page.flags, number == static_cast<int>(SetupPage::progress) ? 0x020Au : 0x000Au);
+    EXPECT_EQ(page.flags, number == static_cast<int>(SetupPage::progress) ? 0x0208u : 0x0008u);
+    EXPECT_EQ(page.main_icon, 1u);
     EXPECT_EQ(std::u16string(page.title), u"Corvalis Setup");
     EXPECT_EQ(std::u16string(page.heading), headings[number]);
     EXPECT_EQ(page.callback, page_callback_for_testing());
@@ -251,7 +252,7 @@ TEST_F(SetupWindowTest, PageSetupClearsWhatWasThere) {
   EXPECT_EQ(page.button_count, 0u);
   EXPECT_EQ(page.default_button, 0);
   EXPECT_EQ(page.common_buttons, 0u);
-  EXPECT_EQ(page.flags, 0x000Au);
+  EXPECT_EQ(page.flags, 0x0008u);
   EXPECT_EQ(std::u16string(page.detail), u"Detail");
 }
 

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -113,6 +116,53 @@ bool installer_accepts_path(const std::string& path) {
   return path.find('\\') == std::string::npos && !join_release_path(u"root", path).empty();
 }
 
+// A name's letters folded for comparison as Windows' file systems compare names: ASCII, Latin-1,
+// Latin Extended-A, Greek and Cyrillic letters in one case. (Windows folds with a full Unicode
+// table; the rest of it is rare in file names.)
+std::u16string folded(std::string_view path) {
+  std::u16string text = platform::utf8_to_utf16(path);
+  for (char16_t& c : text) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) ||
+        (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) || (c >= 0x430 && c <= 0x44F)) {
+      c = static_cast<char16_t>(c - 0x20);
+    } else if (c >= 0x450 && c <= 0x45F) {
+      c = static_cast<char16_t>(c - 0x50);
+    } else if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
+               c != 0x17F) {
+      // Pairs, upper case first: even in 0100-0137 and 014A-0177, odd in 0139-0148 and 0179-017E.
+      const bool odd_pairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+      if ((c % 2 == 1) != odd_pairs) c = static_cast<char16_t>(c - 1);
+    }
+  }
+  return text;
+}
+
+// Why Windows cannot hold the name `segment` (one folder or file name of a release path), or
+// empty when it can.
+std::string windows_name_problem(std::string_view segment) {
+  for (const char c : segment) {
+    if (static_cast<unsigned char>(c) < 0x20 ||
+        std::string_view("<>\":|?*").find(c) != std::string_view::npos) {
+      return "has a character Windows does not allow in a name (<>\":|?* or a control "
+             "character)";
+    }
+  }
+  if (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) {
+    return "ends a name in a dot or a space, which Windows drops";
+  }
+  // Device names stay devices whatever extension follows ("nul.txt"), in any case.
+  std::string base(segment.substr(0, segment.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const std::set<std::string> devices = {
+      "CON",       "PRN",       "AUX",       "NUL",       "CONIN$",    "CONOUT$",  "COM1", "COM2",
+      "COM3",      "COM4",      "COM5",      "COM6",      "COM7",      "COM8",     "COM9", "LPT1",
+      "LPT2",      "LPT3",      "LPT4",      "LPT5",      "LPT6",      "LPT7",     "LPT8", "LPT9",
+      "COM\u00B9", "COM\u00B2", "COM\u00B3", "LPT\u00B9", "LPT\u00B2", "LPT\u00B3"};
+  if (devices.count(base)) return "names the device " + base + " on Windows";
+  return {};
+}
+
 fs::path release_folder(const fs::path& root, std::string_view component,
                         std::string_view version) {
   return root / std::string(component) / std::string(version);
@@ -134,6 +184,42 @@ struct SourceFile {
   std::string path;  // release path, '/' between folders
   fs::path source;
 };
+
+// Refuses paths the installer would accept but Windows cannot hold as files in Premiere's
+// folders: a name Windows does not allow, and two files, or a file and a folder, whose paths
+// differ only in letter case, which Windows takes for one. (Folders alone may differ in case:
+// Windows merges them, and every file still has its place.)
+void check_windows_can_hold(const std::vector<SourceFile>& files) {
+  std::map<std::u16string, std::string> folders;  // folded path: path, of every file's folders
+  for (const SourceFile& file : files) {
+    for (std::size_t end = file.path.find('/'); end != std::string::npos;
+         end = file.path.find('/', end + 1)) {
+      folders.emplace(folded(file.path.substr(0, end)), file.path.substr(0, end));
+    }
+  }
+  std::map<std::u16string, std::string> seen;  // folded path: path, of the files so far
+  for (const SourceFile& file : files) {
+    for (std::size_t start = 0;;) {
+      const std::size_t end = file.path.find('/', start);
+      const std::string problem = windows_name_problem(
+          std::string_view(file.path).substr(start, end == std::string::npos ? end : end - start));
+      if (!problem.empty()) {
+        throw ToolError("The path \"" + file.path + "\" " + problem + "; refusing");
+      }
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    const std::u16string key = folded(file.path);
+    const auto folder = folders.find(key);
+    const auto [other, added] = seen.emplace(key, file.path);
+    const std::string& clash = folder != folders.end() ? folder->second : other->second;
+    if (folder != folders.end() || !added) {
+      throw ToolError("The paths \"" + clash + "\" and \"" + file.path +
+                      "\" differ only in letter case, and Windows holds only one of them; "
+                      "refusing");
+    }
+  }
+}
 
 std::vector<SourceFile> collect_files(const fs::path& from) {
   std::error_code error;
@@ -158,6 +244,7 @@ std::vector<SourceFile> collect_files(const fs::path& from) {
   if (error) throw ToolError("Can't list " + from.string() + ": " + error.message());
   std::sort(files.begin(), files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.path < b.path; });
+  check_windows_can_hold(files);
   return files;
 }
 

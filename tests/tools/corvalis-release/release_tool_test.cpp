@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "failure.h"
 #include "fs/paths.h"
@@ -124,6 +125,50 @@ TEST_F(ReleaseTool, RefusesWhatTheInstallerWouldRefuse) {
   fs::create_symlink("/etc/passwd", from() / "link");
   EXPECT_THROW(publish("loader", "1.0"), ToolError);
   EXPECT_FALSE(fs::exists(root() / "loader" / "1.0"));
+}
+
+// Paths the installer takes but Windows cannot hold in Premiere's folders: the installer's
+// long-path form would even create some of them ("CON", "a."), and nothing else could open them.
+TEST_F(ReleaseTool, RefusesPathsWindowsCannotHold) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"CON"},
+      {"nul.txt"},
+      {"host/Com1.log"},
+      {"LPT9"},
+      {"conout$"},
+      {"prn .txt"},
+      {"lpt\u00B9.txt"},
+      {"a."},
+      {"b "},
+      {"folder./x"},
+      {"what?"},
+      {"a<b"},
+      {"pipe|"},
+      {"star*"},
+      {"quote\""},
+      {"tab\tname"},
+      // Two files, or a file and a folder, that Windows takes for one.
+      {"Readme.txt", "README.TXT"},
+      {"host/a", "HOST/a"},
+      {"docs", "Docs/x"},
+      {"\u00C4pfel.txt", "\u00E4pfel.txt"},
+      {"\u017Dena", "\u017Eena"}};
+  for (const auto& paths : refused) {
+    fs::remove_all(from());
+    for (const std::string& path : paths) write(from() / path, "x");
+    EXPECT_THROW(publish("app", "1.0"), ToolError) << paths.front();
+    EXPECT_FALSE(fs::exists(root() / "app" / "1.0")) << paths.front();
+  }
+
+  // Near misses, and folders that differ only in case (Windows merges them; every file keeps
+  // its place).
+  fs::remove_all(from());
+  for (const char* path : {"CONSOLE.txt", "com10", "nul-device", "a.b.c", ".hidden", "img/a.png",
+                           "IMG/b.png", "\u00DF.txt", "ss.txt"}) {
+    write(from() / path, "x");
+  }
+  publish("app", "1.0");
+  EXPECT_EQ(verify_release(root(), "app", "1.0", public_key_), 9u);
 }
 
 TEST_F(ReleaseTool, AnEmptyFolderIsAReleaseWithNoFiles) {

@@ -1,0 +1,9 @@
+// POSIX: shared libraries are found through the system's own paths, never the program's folder.
+
+#include "platform/platform.h"
+
+namespace platform {
+
+void restrict_library_search() {}
+
+}  // namespace platform
