@@ -246,12 +246,11 @@ bool write_whole_file(const std::u16string& path, const std::string& content, Fi
   return written;
 }
 
-bool read_whole_file(const std::u16string& path, std::string& buffer, FileError* error) {
-  cleared(error);
-  platform::File file;
+// Reads the whole of `file`, which `opened` says could be opened, into `buffer`.
+static bool read_opened(platform::File& file, bool opened, const std::u16string& path,
+                        std::string& buffer, FileError* error) {
   std::uint64_t size = 0;
-  bool read =
-      file.open(path, platform::File::Mode::read_shared) && file.size(size) && size < read_limit;
+  bool read = opened && file.size(size) && size < read_limit;
   if (read) {
     buffer.resize(static_cast<std::size_t>(size));
     read = size == 0 || file.read(buffer.data(), buffer.size());
@@ -259,6 +258,21 @@ bool read_whole_file(const std::u16string& path, std::string& buffer, FileError*
   const std::uint32_t code = platform::last_file_error();
   if (!read) note(error, code, "Read " + utf8(path), path);
   return read;
+}
+
+bool read_whole_file(const std::u16string& path, std::string& buffer, FileError* error) {
+  cleared(error);
+  platform::File file;
+  const bool opened = file.open(path, platform::File::Mode::read_shared);
+  return read_opened(file, opened, path, buffer, error);
+}
+
+bool read_whole_file(const platform::OpenFolder& folder, const std::u16string& name,
+                     const std::u16string& path, std::string& buffer, FileError* error) {
+  cleared(error);
+  platform::File file;
+  const bool opened = file.open_to_read(folder, name);
+  return read_opened(file, opened, path, buffer, error);
 }
 
 bool remove_tree(const std::u16string& path, FileError* error) {
@@ -390,12 +404,30 @@ void remove_leftovers_beside(const std::u16string& path) {
   }
 }
 
-bool replace_whole_file(const std::u16string& path, const std::string& content, FileError* error) {
+bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string& folder_path,
+                        const std::u16string& name, const std::string& content, FileError* error) {
   cleared(error);
-  const std::u16string fresh = staged_name(path);
-  if (!write_flushed(fresh, content, error)) return false;
-  if (rename_waiting(fresh, path, /*write_through=*/true, error)) return true;
-  platform::delete_file(fresh);  // ours: created above
+  const std::u16string path = join_path(folder_path, name);
+  const std::u16string fresh_name =
+      name + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
+  const std::u16string fresh = join_path(folder_path, fresh_name);
+  bool written = false;
+  {
+    platform::File file;
+    if (!waiting_out_locks([&] { return file.create_new(folder, fresh_name); }, error,
+                           [&] { return "Write " + utf8(fresh); }, fresh)) {
+      return false;
+    }
+    written = (content.empty() || file.write(content.data(), content.size())) && file.flush();
+    const std::uint32_t code = platform::last_file_error();
+    if (!written) note(error, code, "Write " + utf8(fresh), fresh);
+  }  // closed before anything else: Windows neither moves nor deletes a file that is open
+  if (written &&
+      waiting_out_locks([&] { return folder.rename(fresh_name, name); }, error,
+                        [&] { return "Rename " + utf8(fresh) + " to " + utf8(path); }, fresh)) {
+    return true;
+  }
+  static_cast<void>(folder.remove(fresh_name));  // ours: created above
   return false;
 }
 

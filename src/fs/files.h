@@ -70,6 +70,11 @@ std::string folder_not_made_message(const std::u16string& folder);
 // length with undefined contents. Reading is never retried.
 [[nodiscard]] bool read_whole_file(const std::u16string& path, std::string& buffer,
                                    FileError* error = nullptr);
+// The same for the file `name` inside `folder` (found at `path`, for the log); a link at the
+// name is refused.
+[[nodiscard]] bool read_whole_file(const platform::OpenFolder& folder, const std::u16string& name,
+                                   const std::u16string& path, std::string& buffer,
+                                   FileError* error = nullptr);
 
 // Removes a folder tree, clearing read-only on each entry first (Windows; POSIX makes each folder
 // writable). Links inside the tree are removed as links, and a path that is itself a link loses
@@ -123,14 +128,16 @@ std::u16string aside_name(const std::u16string& path);
 // call. Nothing is reported.
 void remove_leftovers_beside(const std::u16string& path);
 
-// Replaces the file at `path` with `content` in one step, for a document that must never be
-// lost half-written: the content goes to "<path>.<tick count>.corvalis-new" beside it, reaches
-// the disk, and is then moved over `path` (replacing it, written through; on POSIX rename and
-// an fsync of the folder). False when any step fails: the new file is deleted again and `path`
-// keeps what it held. Not guaranteed: a power cut between the move and the folder's flush may
-// leave either version, never a mix.
-[[nodiscard]] bool replace_whole_file(const std::u16string& path, const std::string& content,
-                                      FileError* error = nullptr);
+// Replaces the file `name` inside `folder` (found at `folder_path`, for the log) with `content`
+// in one step, for a document that must never be lost half-written: the content goes to a new
+// file "<name>.<tick count>.corvalis-new" beside it (created, never opened through a link),
+// reaches the disk, and is then renamed over `name` (replacing a file or a link there, written
+// through; on POSIX rename and an fsync of the folder). False when any step fails: the new file
+// is deleted again and `name` keeps what it held. Not guaranteed: a power cut between the
+// rename and the folder's flush may leave either version, never a mix.
+[[nodiscard]] bool replace_whole_file(const platform::OpenFolder& folder,
+                                      const std::u16string& folder_path, const std::u16string& name,
+                                      const std::string& content, FileError* error = nullptr);
 
 // Writes `content` to `target` even when the old file is held open, as a loaded plug-in is,
 // and replaces it whole:

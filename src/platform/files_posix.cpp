@@ -241,6 +241,12 @@ bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name)
                     native(name).c_str()) == 0;
 }
 
+bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
+  const int fd = static_cast<int>(handle_);
+  // The rename is durable once the folder that records it is on the disk.
+  return ::renameat(fd, native(from).c_str(), fd, native(to).c_str()) == 0 && ::fsync(fd) == 0;
+}
+
 bool OpenFolder::can_remove(const std::u16string& name) const {
   struct stat info;
   return ::fstatat(static_cast<int>(handle_), native(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) ==
@@ -297,6 +303,25 @@ bool File::open(const std::u16string& path, Mode mode) {
   usable = usable && ::flock(fd, lock | LOCK_NB) == 0 &&
            (mode != Mode::write_exclusive || empty_locked_file(fd));
   if (!usable) {
+    close_keeping_error(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  const int fd = ::openat(static_cast<int>(folder.handle_), native(name).c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool usable = ::fstat(fd, &info) == 0;
+  if (usable && S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    usable = false;
+  }
+  if (!usable || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
     close_keeping_error(fd);
     return false;
   }

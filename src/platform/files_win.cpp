@@ -204,7 +204,13 @@ CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
 
 bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
   // A link at the name is replaced as itself: a rename never writes through it.
-  return ::MoveFileExW(wide(from), wide(path_ + u'\\' + name), MOVEFILE_REPLACE_EXISTING) != 0;
+  return ::MoveFileExW(wide(long_path(from)), wide(long_path(path_ + u'\\' + name)),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
+  return ::MoveFileExW(wide(long_path(path_ + u'\\' + from)), wide(long_path(path_ + u'\\' + to)),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool OpenFolder::can_remove(const std::u16string& name) const {
@@ -246,10 +252,28 @@ bool File::open(const std::u16string& path, Mode mode) {
   return true;
 }
 
+bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  HANDLE file =
+      ::CreateFileW(wide(long_path(folder.path_ + u'\\' + name)), GENERIC_READ, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    ::SetLastError(error == ERROR_SUCCESS ? ERROR_CANT_ACCESS_FILE : error);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
 bool File::create_new(const OpenFolder& folder, const std::u16string& name) {
   close();
-  HANDLE file = ::CreateFileW(wide(folder.path_ + u'\\' + name), GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(wide(long_path(folder.path_ + u'\\' + name)), GENERIC_WRITE, 0,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(file);
   return true;

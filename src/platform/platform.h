@@ -246,6 +246,9 @@ class OpenFolder {
   // there (the link itself, never what it points to). False when `from` is on another volume
   // (Windows ERROR_NOT_SAME_DEVICE, POSIX EXDEV) or cannot be moved.
   bool move_in(const std::u16string& from, const std::u16string& name) const;
+  // Renames the entry `from` inside to `to` inside, replacing a file or link at `to` (as
+  // move_file_replacing does, written through).
+  bool rename(const std::u16string& from, const std::u16string& to) const;
 
  private:
   friend class File;
@@ -277,6 +280,8 @@ class File {
   // when nothing is there yet (CREATE_NEW; POSIX O_EXCL): a link planted at the name is never
   // followed.
   bool create_new(const OpenFolder& folder, const std::u16string& name);
+  // Opens the file `name` inside `folder` as `read_shared` does; a link there is refused.
+  bool open_to_read(const OpenFolder& folder, const std::u16string& name);
   bool is_open() const { return handle_ != invalid_handle; }
   // The file's length (GetFileSizeEx).
   bool size(std::uint64_t& bytes);
