@@ -142,8 +142,10 @@ bool OpenFolder::open(const std::u16string& path) {
     ::SetLastError(error);
     return false;
   }
+  // The handle answers for a reparse point opened as itself. Wine opens what a Unix link leads
+  // to even so, and shows the link only to a look at the path, which is asked too.
   if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || is_link(path)) {
     ::CloseHandle(folder);
     ::SetLastError(ERROR_DIRECTORY);
     return false;
