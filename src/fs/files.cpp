@@ -1,6 +1,7 @@
 #include "fs/files.h"
 
 #include <algorithm>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +13,9 @@ namespace {
 // Files of 1 GiB or more are never read: nothing the installer reads is anywhere near that,
 // and the whole file is held in memory.
 constexpr std::uint64_t read_limit = 0x40000000;
+
+// Files copied across volumes go a quarter MiB at a time, as downloads arrive.
+constexpr std::uint64_t copy_piece_bytes = 256 * 1024;
 
 constexpr std::u16string_view leftover_suffix = u".corvalis-old";
 constexpr std::u16string_view staged_suffix = u".corvalis-new";
@@ -242,12 +246,11 @@ bool write_whole_file(const std::u16string& path, const std::string& content, Fi
   return written;
 }
 
-bool read_whole_file(const std::u16string& path, std::string& buffer, FileError* error) {
-  cleared(error);
-  platform::File file;
+// Reads the whole of `file`, which `opened` says could be opened, into `buffer`.
+static bool read_opened(platform::File& file, bool opened, const std::u16string& path,
+                        std::string& buffer, FileError* error) {
   std::uint64_t size = 0;
-  bool read =
-      file.open(path, platform::File::Mode::read_shared) && file.size(size) && size < read_limit;
+  bool read = opened && file.size(size) && size < read_limit;
   if (read) {
     buffer.resize(static_cast<std::size_t>(size));
     read = size == 0 || file.read(buffer.data(), buffer.size());
@@ -255,6 +258,21 @@ bool read_whole_file(const std::u16string& path, std::string& buffer, FileError*
   const std::uint32_t code = platform::last_file_error();
   if (!read) note(error, code, "Read " + utf8(path), path);
   return read;
+}
+
+bool read_whole_file(const std::u16string& path, std::string& buffer, FileError* error) {
+  cleared(error);
+  platform::File file;
+  const bool opened = file.open(path, platform::File::Mode::read_shared);
+  return read_opened(file, opened, path, buffer, error);
+}
+
+bool read_whole_file(const platform::OpenFolder& folder, const std::u16string& name,
+                     const std::u16string& path, std::string& buffer, FileError* error) {
+  cleared(error);
+  platform::File file;
+  const bool opened = file.open_to_read(folder, name);
+  return read_opened(file, opened, path, buffer, error);
 }
 
 bool remove_tree(const std::u16string& path, FileError* error) {
@@ -288,6 +306,71 @@ bool flush_file(const std::u16string& path, FileError* error) {
   const bool flushed = file.open(path, platform::File::Mode::append_shared_read) && file.flush();
   if (!flushed) note(error, platform::last_file_error(), "Flush " + utf8(path), path);
   return flushed;
+}
+
+PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16string& root_path,
+                             const std::u16string& relative, const std::u16string& from,
+                             FileError* error) {
+  cleared(error);
+  const std::u16string path = join_path(root_path, relative);
+  const auto what = [&] { return "Write " + utf8(path); };
+  // The folders on the way, each held open until the file is in place.
+  std::vector<std::unique_ptr<platform::OpenFolder>> chain;
+  const platform::OpenFolder* folder = &root;
+  std::u16string folder_path = root_path;
+  std::u16string_view rest = relative;
+  for (std::size_t separator = rest.find(platform::path_separator);
+       separator != std::u16string_view::npos; separator = rest.find(platform::path_separator)) {
+    const std::u16string name(rest.substr(0, separator));
+    rest.remove_prefix(separator + 1);
+    folder_path = join_path(folder_path, name);
+    if (!waiting_out_locks(
+            [&] { return folder->create_folder(name) != platform::CreateFolderResult::failed; },
+            error, [&] { return "Create folder " + utf8(folder_path); }, folder_path)) {
+      return PlaceResult::folder_not_made;
+    }
+    // Something there that is not a folder of its own (a file, a link to a folder) is no place
+    // to write the file.
+    auto inner = std::make_unique<platform::OpenFolder>();
+    if (!waiting_out_locks([&] { return inner->open(*folder, name); }, error, what, path)) {
+      return PlaceResult::not_written;
+    }
+    folder = inner.get();
+    chain.push_back(std::move(inner));
+  }
+  const std::u16string name(rest);
+
+  if (!flush_file(from, error)) return PlaceResult::not_written;
+  // On one volume the file simply takes its place; else its bytes are copied.
+  if (waiting_out_locks([&] { return folder->move_in(from, name); }, nullptr, [] { return ""; },
+                        path)) {
+    return PlaceResult::placed;
+  }
+  platform::File source;
+  std::uint64_t left = 0;
+  if (!source.open(from, platform::File::Mode::read_shared) || !source.size(left)) {
+    note(error, platform::last_file_error(), "Read " + utf8(from), from);
+    return PlaceResult::not_written;
+  }
+  bool copied = false;
+  {
+    platform::File target;
+    if (!waiting_out_locks([&] { return target.create_new(*folder, name); }, error, what, path)) {
+      return PlaceResult::not_written;
+    }
+    std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(left, copy_piece_bytes)),
+                      '\0');
+    copied = true;
+    while (copied && left > 0) {
+      const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+      copied = source.read(piece.data(), length) && target.write(piece.data(), length);
+      left -= length;
+    }
+    copied = copied && target.flush();
+    if (!copied) note(error, platform::last_file_error(), what(), path);
+  }  // closed before a failed copy goes
+  if (!copied) static_cast<void>(folder->remove(name));
+  return copied ? PlaceResult::placed : PlaceResult::not_written;
 }
 
 std::u16string staged_name(const std::u16string& path) {
@@ -343,12 +426,30 @@ void remove_leftovers_beside(const std::u16string& path, const std::u16string& p
   }
 }
 
-bool replace_whole_file(const std::u16string& path, const std::string& content, FileError* error) {
+bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string& folder_path,
+                        const std::u16string& name, const std::string& content, FileError* error) {
   cleared(error);
-  const std::u16string fresh = staged_name(path);
-  if (!write_flushed(fresh, content, error)) return false;
-  if (rename_waiting(fresh, path, /*write_through=*/true, error)) return true;
-  platform::delete_file(fresh);  // ours: created above
+  const std::u16string path = join_path(folder_path, name);
+  const std::u16string fresh_name =
+      name + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
+  const std::u16string fresh = join_path(folder_path, fresh_name);
+  bool written = false;
+  {
+    platform::File file;
+    if (!waiting_out_locks([&] { return file.create_new(folder, fresh_name); }, error,
+                           [&] { return "Write " + utf8(fresh); }, fresh)) {
+      return false;
+    }
+    written = (content.empty() || file.write(content.data(), content.size())) && file.flush();
+    const std::uint32_t code = platform::last_file_error();
+    if (!written) note(error, code, "Write " + utf8(fresh), fresh);
+  }  // closed before anything else: Windows neither moves nor deletes a file that is open
+  if (written &&
+      waiting_out_locks([&] { return folder.rename(fresh_name, name); }, error,
+                        [&] { return "Rename " + utf8(fresh) + " to " + utf8(path); }, fresh)) {
+    return true;
+  }
+  static_cast<void>(folder.remove(fresh_name));  // ours: created above
   return false;
 }
 

@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // Why an operation failed: the step ("Rename <from> to <to>", "Delete <path>", ...), the path it
 // failed on, and the system's error code (platform::last_file_error). Only the first failure of
 // an operation is kept: the one the rest follows from.
@@ -68,6 +70,11 @@ std::string folder_not_made_message(const std::u16string& folder);
 // length with undefined contents. Reading is never retried.
 [[nodiscard]] bool read_whole_file(const std::u16string& path, std::string& buffer,
                                    FileError* error = nullptr);
+// The same for the file `name` inside `folder` (found at `path`, for the log); a link at the
+// name is refused.
+[[nodiscard]] bool read_whole_file(const platform::OpenFolder& folder, const std::u16string& name,
+                                   const std::u16string& path, std::string& buffer,
+                                   FileError* error = nullptr);
 
 // Removes a folder tree, clearing read-only on each entry first (Windows; POSIX makes each folder
 // writable). Links inside the tree are removed as links, and a path that is itself a link loses
@@ -96,6 +103,20 @@ std::string folder_not_made_message(const std::u16string& folder);
 // be opened for writing or flushed; the content is never changed.
 [[nodiscard]] bool flush_file(const std::u16string& path, FileError* error = nullptr);
 
+enum class PlaceResult { placed, folder_not_made, not_written };
+
+// Moves the file at `from` to `relative` (names joined by the platform separator) below the
+// folder `root`, which is open, making the folders on the way; `root_path` is `root`'s path, for
+// the log. The file is flushed first, where it is. Each folder on the way is opened as itself,
+// never through a link, and held open until the file is in place, so that another program that
+// swaps one for a link cannot send the file elsewhere; a link planted at the file's own name is
+// replaced, never written through. Across volumes the bytes are copied into a new file (a
+// failed copy is removed), and `from` stays for its owner to delete. Brief holds are waited out.
+[[nodiscard]] PlaceResult place_file_below(const platform::OpenFolder& root,
+                                           const std::u16string& root_path,
+                                           const std::u16string& relative,
+                                           const std::u16string& from, FileError* error = nullptr);
+
 // The names a replacement stages beside `path` and puts an old copy aside under, the name of
 // `path` followed by "." + a tick count + ".corvalis-new" or ".corvalis-old".
 std::u16string staged_name(const std::u16string& path);
@@ -111,14 +132,16 @@ std::u16string aside_name(const std::u16string& path);
 // removed, so the old version stays until a replacement succeeds.
 void remove_leftovers_beside(const std::u16string& path, const std::u16string& place = {});
 
-// Replaces the file at `path` with `content` in one step, for a document that must never be
-// lost half-written: the content goes to "<path>.<tick count>.corvalis-new" beside it, reaches
-// the disk, and is then moved over `path` (replacing it, written through; on POSIX rename and
-// an fsync of the folder). False when any step fails: the new file is deleted again and `path`
-// keeps what it held. Not guaranteed: a power cut between the move and the folder's flush may
-// leave either version, never a mix.
-[[nodiscard]] bool replace_whole_file(const std::u16string& path, const std::string& content,
-                                      FileError* error = nullptr);
+// Replaces the file `name` inside `folder` (found at `folder_path`, for the log) with `content`
+// in one step, for a document that must never be lost half-written: the content goes to a new
+// file "<name>.<tick count>.corvalis-new" beside it (created, never opened through a link),
+// reaches the disk, and is then renamed over `name` (replacing a file or a link there, written
+// through; on POSIX rename and an fsync of the folder). False when any step fails: the new file
+// is deleted again and `name` keeps what it held. Not guaranteed: a power cut between the
+// rename and the folder's flush may leave either version, never a mix.
+[[nodiscard]] bool replace_whole_file(const platform::OpenFolder& folder,
+                                      const std::u16string& folder_path, const std::u16string& name,
+                                      const std::string& content, FileError* error = nullptr);
 
 // Writes `content` to `target` even when the old file is held open, as a loaded plug-in is,
 // and replaces it whole:

@@ -49,20 +49,25 @@ std::u16string panel_folder(const std::u16string& extensions_root) {
 // staging folder is removed again and the Failure thrown.
 void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& staging) {
   FileError error;
+  // Held open while it fills: the user (or anything the user runs) may change the folders beside
+  // it, and an elevated Setup must not be led to write anywhere else.
+  platform::OpenFolder folder;
   const auto fail = [&](const std::string& message) {
     log_line(error.line());
+    folder.close();  // Windows removes no folder that is open
     static_cast<void>(remove_tree(staging));
     throw Failure(message);
   };
   if (!make_folders(staging, &error)) fail(folder_not_made_message(error.path));
+  if (!folder.open(staging)) {
+    error = {"Create folder " + platform::utf16_to_utf8(staging), staging,
+             platform::last_file_error()};
+    fail(folder_not_made_message(staging));
+  }
   for (const LoaderFile& file : files) {
-    const std::u16string target = join_path(staging, file.place);
-    if (!make_folders(parent_folder(target), &error)) fail(folder_not_made_message(error.path));
-    if (!place_downloaded_file(file.staged, target)) {
-      error = {"Write " + platform::utf16_to_utf8(target), target, platform::last_file_error()};
-      fail(not_written_message);
-    }
-    if (!flush_file(target, &error)) fail(not_written_message);
+    const PlaceResult placed = place_file_below(folder, staging, file.place, file.staged, &error);
+    if (placed == PlaceResult::folder_not_made) fail(folder_not_made_message(error.path));
+    if (placed == PlaceResult::not_written) fail(not_written_message);
   }
 }
 

@@ -237,6 +237,24 @@ bool OpenFolder::make_removable(const std::u16string& name) const {
   return ::fchmodat(fd, entry.c_str(), (info.st_mode | S_IRWXU) & 07777, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
+  if (::mkdirat(static_cast<int>(handle_), native(name).c_str(), 0777) == 0) {
+    return CreateFolderResult::created;
+  }
+  return errno == EEXIST ? CreateFolderResult::already_exists : CreateFolderResult::failed;
+}
+
+bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+  return ::renameat(AT_FDCWD, native(from).c_str(), static_cast<int>(handle_),
+                    native(name).c_str()) == 0;
+}
+
+bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
+  const int fd = static_cast<int>(handle_);
+  // The rename is durable once the folder that records it is on the disk.
+  return ::renameat(fd, native(from).c_str(), fd, native(to).c_str()) == 0 && ::fsync(fd) == 0;
+}
+
 bool OpenFolder::can_remove(const std::u16string& name) const {
   struct stat info;
   return ::fstatat(static_cast<int>(handle_), native(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) ==
@@ -296,6 +314,38 @@ bool File::open(const std::u16string& path, Mode mode) {
   usable = usable && ::flock(fd, lock | LOCK_NB) == 0 &&
            (mode != Mode::write_exclusive || empty_locked_file(fd));
   if (!usable) {
+    close_keeping_error(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  const int fd = ::openat(static_cast<int>(folder.handle_), native(name).c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool usable = ::fstat(fd, &info) == 0;
+  if (usable && S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    usable = false;
+  }
+  if (!usable || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    close_keeping_error(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::create_new(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  const int fd = ::openat(static_cast<int>(folder.handle_), native(name).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close_keeping_error(fd);
     return false;
   }

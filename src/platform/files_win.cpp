@@ -147,8 +147,10 @@ bool OpenFolder::open(const std::u16string& path) {
     ::SetLastError(error);
     return false;
   }
+  // The handle answers for a reparse point opened as itself. Wine opens what a Unix link leads
+  // to even so, and shows the link only to a look at the path, which is asked too.
   if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || is_link(path)) {
     ::CloseHandle(folder);
     ::SetLastError(ERROR_DIRECTORY);
     return false;
@@ -204,6 +206,21 @@ bool OpenFolder::make_removable(const std::u16string&) const {
   return true;
 }
 
+CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
+  return platform::create_folder(path_ + u'\\' + name);
+}
+
+bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+  // A link at the name is replaced as itself: a rename never writes through it.
+  return ::MoveFileExW(wide(long_path(from)), wide(long_path(path_ + u'\\' + name)),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
+  return ::MoveFileExW(wide(long_path(path_ + u'\\' + from)), wide(long_path(path_ + u'\\' + to)),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool OpenFolder::can_remove(const std::u16string& name) const {
   // Asking for delete access is refused, with a sharing violation, while another program holds
   // the entry open without delete sharing.
@@ -241,6 +258,33 @@ bool File::open(const std::u16string& path, Mode mode) {
   }
   HANDLE file = ::CreateFileW(wide(long_path(path)), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  HANDLE file =
+      ::CreateFileW(wide(long_path(folder.path_ + u'\\' + name)), GENERIC_READ, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    ::SetLastError(error == ERROR_SUCCESS ? ERROR_CANT_ACCESS_FILE : error);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool File::create_new(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  HANDLE file = ::CreateFileW(wide(long_path(folder.path_ + u'\\' + name)), GENERIC_WRITE, 0,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(file);
   return true;

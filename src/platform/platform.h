@@ -240,7 +240,18 @@ class OpenFolder {
   // when it exists.
   bool can_remove(const std::u16string& name) const;
 
+  // Creates the folder `name` inside (as create_folder does).
+  CreateFolderResult create_folder(const std::u16string& name) const;
+  // Moves the file at the path `from` into this folder as `name`, replacing a file or a link
+  // there (the link itself, never what it points to). False when `from` is on another volume
+  // (Windows ERROR_NOT_SAME_DEVICE, POSIX EXDEV) or cannot be moved.
+  bool move_in(const std::u16string& from, const std::u16string& name) const;
+  // Renames the entry `from` inside to `to` inside, replacing a file or link at `to` (as
+  // move_file_replacing does, written through).
+  bool rename(const std::u16string& from, const std::u16string& to) const;
+
  private:
+  friend class File;
   std::intptr_t handle_ = -1;
   std::u16string path_;  // Windows names entries by path below the pinned folder
 };
@@ -265,6 +276,12 @@ class File {
   ~File();
 
   bool open(const std::u16string& path, Mode mode);
+  // Creates the file `name` inside `folder` for writing, as `write_exclusive` opens it, but only
+  // when nothing is there yet (CREATE_NEW; POSIX O_EXCL): a link planted at the name is never
+  // followed.
+  bool create_new(const OpenFolder& folder, const std::u16string& name);
+  // Opens the file `name` inside `folder` as `read_shared` does; a link there is refused.
+  bool open_to_read(const OpenFolder& folder, const std::u16string& name);
   bool is_open() const { return handle_ != invalid_handle; }
   // The file's length (GetFileSizeEx).
   bool size(std::uint64_t& bytes);

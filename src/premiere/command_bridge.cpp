@@ -28,11 +28,13 @@ bool is_version_name(std::u16string_view name) {
   return true;
 }
 
+constexpr std::u16string_view document_name = u"ControlSurfaceSettings.xml";
+
 // The document's content, the settings template when there is none, or a Failure when there is
 // one we cannot read: taking the template then would overwrite the user's settings.
-std::string settings_content(const std::u16string& document) {
+std::string settings_content(const platform::OpenFolder& folder, const std::u16string& document) {
   std::string content;
-  if (read_whole_file(document, content)) return content;
+  if (read_whole_file(folder, std::u16string(document_name), document, content)) return content;
   if (platform::path_exists(document)) fail_to_switch();
   return std::string(settings_template);
 }
@@ -71,12 +73,23 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
   int written = 0;
   platform::FolderEntry entry;
   while (listing.next(entry)) {
-    if (!entry.is_folder || !is_version_name(entry.name)) continue;
-    const std::u16string folder =
-        join_path(join_path(settings_root, entry.name), u"ControlSurface");
-    const std::u16string document = join_path(folder, u"ControlSurfaceSettings.xml");
+    // Every folder on the way is opened as itself, never through a link, and held open while
+    // the document is replaced: the user (or anything the user runs) can change these folders,
+    // and an elevated Setup must not be led to write anywhere else. A version folder that is a
+    // link is left alone, as its leftovers are.
+    if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
+    const std::u16string version_path = join_path(settings_root, entry.name);
+    platform::OpenFolder version;
+    if (!version.open(version_path)) continue;  // gone, or swapped for a link, since the listing
+    const std::u16string folder_path = join_path(version_path, u"ControlSurface");
+    const std::u16string document = join_path(folder_path, document_name);
 
-    std::string content = settings_content(document);
+    platform::OpenFolder folder;
+    const bool existed = folder.open(version, u"ControlSurface");
+    // Something there that is no folder of its own (a file, a link) holds no document we write.
+    if (!existed && platform::path_exists(folder_path)) fail_to_switch();
+    std::string content =
+        existed ? settings_content(folder, document) : std::string(settings_template);
     // The mark stays in a document we leave alone; one we rewrite is written without it.
     if (content.starts_with(byte_order_mark)) content.erase(0, byte_order_mark.size());
 
@@ -85,13 +98,17 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
     if (edited == content) continue;
 
     FileError error;
-    if (!make_folders(folder, &error)) {
-      log_line(error.line());
-      throw Failure(folder_not_made_message(error.path));
+    if (!existed &&
+        version.create_folder(u"ControlSurface") == platform::CreateFolderResult::failed) {
+      log_line(FileError{"Create folder " + platform::utf16_to_utf8(folder_path), folder_path,
+                         platform::last_file_error()}
+                   .line());
+      throw Failure(folder_not_made_message(folder_path));
     }
+    if (!existed && !folder.open(version, u"ControlSurface")) fail_to_switch();
     // Written beside the document and moved over it: a failure on the way leaves the user's
     // settings as they were.
-    if (!replace_whole_file(document, edited, &error)) {
+    if (!replace_whole_file(folder, folder_path, std::u16string(document_name), edited, &error)) {
       log_line(error.line());
       fail_to_switch();
     }

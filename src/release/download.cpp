@@ -105,27 +105,6 @@ std::uint64_t listed_file_size(const JsonValue& entry) {
   return expected_file_size(entry.member("size").number).value_or(0);
 }
 
-bool place_downloaded_file(const std::u16string& from, const std::u16string& to) {
-  // On one volume the staging file simply takes its place; else its bytes are copied.
-  if (platform::move_file_replacing(from, to, false)) return true;
-  platform::File source;
-  std::uint64_t left = 0;
-  if (!source.open(from, platform::File::Mode::read_shared) || !source.size(left)) return false;
-  platform::File target;
-  if (!target.open(to, platform::File::Mode::write_exclusive)) return false;
-  std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(left, piece_bytes)), '\0');
-  while (left > 0) {
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
-    if (!source.read(piece.data(), length) || !target.write(piece.data(), length)) {
-      target.close();
-      (void)platform::delete_file(to);
-      return false;
-    }
-    left -= length;
-  }
-  return true;
-}
-
 std::string percent_encode_path(std::string_view path) {
   static constexpr char digits[] = "0123456789ABCDEF";
   std::string encoded;

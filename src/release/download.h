@@ -37,12 +37,6 @@ void download_release_file(const std::u16string& release_base, const JsonValue& 
 // bytes a download of the entry is expected to bring, for showing progress.
 std::uint64_t listed_file_size(const JsonValue& entry);
 
-// Puts the downloaded file `from` at `to`, replacing a file there: renamed where both are on
-// one volume (`from` is then gone), else copied a piece at a time as write_whole_file writes
-// content (nobody else may open `to` meanwhile, and a copy that fails part way is deleted).
-// False when it can be neither renamed nor copied.
-bool place_downloaded_file(const std::u16string& from, const std::u16string& to);
-
 // Every byte outside A-Z, a-z, 0-9 and "/-_.~" becomes "%" and two upper-case hexadecimal
 // digits; the slash stays, so the path's folders become folders of the URL. Never fails.
 std::string percent_encode_path(std::string_view path);

@@ -395,6 +395,50 @@ TEST(RemoveTree, AFolderSwappedForALinkMeanwhileLeadsNowhereOutside) {
   }
 }
 
+// The same race while a folder is filled: a folder on a file's way that is swapped for a link
+// to a folder outside must never receive the file (a placement by path would follow the link
+// about one time in four).
+TEST(PlaceFileBelow, AFolderSwappedForALinkMeanwhileNeverReceivesTheFile) {
+  constexpr int trials = 200;
+  Sandbox sandbox;
+  ASSERT_TRUE(make_folders(sandbox.path(u"outside")));
+  const FolderLink probe = make_folder_link(sandbox.path(u"probe"), sandbox.path(u"outside"));
+  if (!probe.made || !probe.removable) {
+    GTEST_SKIP() << "Links made and removed quickly are needed, but " << probe.why << ".";
+  }
+  remove_link(sandbox.path(u"probe"));
+  const std::u16string js = sandbox.path(u"tree/js");
+  const std::u16string real = sandbox.path(u"tree/js-real");
+  ASSERT_TRUE(make_folders(js));
+  platform::OpenFolder tree;
+  ASSERT_TRUE(tree.open(sandbox.path(u"tree")));
+
+  std::atomic<bool> done{false};
+  std::thread swapper([&] {
+    while (!done) {
+      if (!platform::move_file_replacing(js, real, false)) continue;
+      make_folder_link(js, sandbox.path(u"outside"));
+      remove_link(js);
+      static_cast<void>(platform::move_file_replacing(real, js, false));
+    }
+  });
+  int placed = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    put_file(sandbox.path(u"download"), "new");
+    const PlaceResult result = place_file_below(
+        tree, sandbox.path(u"tree"), join_path(u"js", u"main.js"), sandbox.path(u"download"));
+    if (result == PlaceResult::placed) ++placed;
+  }
+  done = true;
+  swapper.join();
+
+  platform::FolderListing listing;
+  platform::FolderEntry went;
+  EXPECT_FALSE(listing.open(sandbox.path(u"outside"), u"*") && listing.next(went))
+      << "a file went outside";
+  EXPECT_GT(placed, 0);
+}
+
 TEST(RemoveTree, AFolderThatForbidsDeletionReportsFalse) {
   Sandbox sandbox;
   ASSERT_TRUE(make_folders(sandbox.path(u"tree/locked")));

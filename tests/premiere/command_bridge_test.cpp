@@ -247,6 +247,33 @@ TEST(SwitchCommandBridgeOn, AFileWhereTheFolderBelongsFails) {
   EXPECT_EQ(file_content(settings.path(u"24.0/ControlSurface")), "not a folder");
 }
 
+// Links in the user's settings folders lead nowhere: a version folder that is a link is passed
+// over, and a ControlSurface folder that is one fails the edit; the folder they point to, which
+// an elevated Setup could otherwise be led to write into, is never written.
+TEST(SwitchCommandBridgeOn, NeverWritesThroughALink) {
+  SettingsRoot settings;
+  // Named like no version, the folder outside is passed over itself.
+  const std::u16string outside = settings.path(u"outside");
+  ASSERT_TRUE(make_folders(outside));
+  settings.make(u"24.0");
+  const FolderLink version = make_folder_link(settings.path(u"25.0"), outside);
+  if (!version.made) GTEST_SKIP() << "A link to a folder is needed, but " << version.why << ".";
+  EXPECT_EQ(switch_command_bridge_on_under(settings.root()), 1);
+  EXPECT_EQ(file_content(settings.document(u"24.0")), edited_template());
+
+  settings.make(u"26.0");
+  const FolderLink control_surface =
+      make_folder_link(settings.path(u"26.0/ControlSurface"), outside);
+  ASSERT_TRUE(control_surface.made);
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_on_under(settings.root()); }), cannot_switch);
+  platform::FolderListing listing;
+  platform::FolderEntry written;
+  EXPECT_FALSE(listing.open(outside, u"*") && listing.next(written))
+      << "written through a link: " << platform::utf16_to_utf8(written.name);
+  remove_link(settings.path(u"25.0"));
+  remove_link(settings.path(u"26.0/ControlSurface"));
+}
+
 TEST(SwitchCommandBridgeOn, FindsTheRootInTheRoamingFolderItIsGiven) {
   Sandbox sandbox;
   const std::u16string roaming = sandbox.path(u"Roaming");
