@@ -238,6 +238,9 @@ bool OpenFolder::make_removable(const std::u16string& name) const {
 }
 
 CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::create_folder, handle_, name)) {
+    return CreateFolderResult::failed;
+  }
   if (::mkdirat(static_cast<int>(handle_), native(name).c_str(), 0777) == 0) {
     return CreateFolderResult::created;
   }
@@ -245,11 +248,13 @@ CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
 }
 
 bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::rename, handle_, name)) return false;
   return ::renameat(AT_FDCWD, native(from).c_str(), static_cast<int>(handle_),
                     native(name).c_str()) == 0;
 }
 
 bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
+  if (!file_change_permitted(FileChange::rename, handle_, to)) return false;
   const int fd = static_cast<int>(handle_);
   // The rename is durable once the folder that records it is on the disk.
   return ::renameat(fd, native(from).c_str(), fd, native(to).c_str()) == 0 && ::fsync(fd) == 0;
@@ -342,6 +347,7 @@ bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
 
 bool File::create_new(const OpenFolder& folder, const std::u16string& name) {
   close();
+  if (!file_change_permitted(FileChange::open_for_writing, folder.handle_, name)) return false;
   const int fd = ::openat(static_cast<int>(folder.handle_), native(name).c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return false;

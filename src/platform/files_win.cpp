@@ -60,7 +60,8 @@ bool remove_folder(const std::u16string& path) {
 
 bool reset_attributes(const std::u16string& path) {
   if (!file_change_permitted(FileChange::reset_attributes, path)) return false;
-  if (!is_link(path)) return ::SetFileAttributesW(wide(long_path(path)), FILE_ATTRIBUTE_NORMAL) != 0;
+  if (!is_link(path))
+    return ::SetFileAttributesW(wide(long_path(path)), FILE_ATTRIBUTE_NORMAL) != 0;
   // SetFileAttributesW would reach through a link and change its target, which is not ours.
   // Attribute access is not subject to sharing, so any holder of the link lets this through.
   const KernelHandle link{
@@ -211,12 +212,14 @@ CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
 }
 
 bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::rename, handle_, name)) return false;
   // A link at the name is replaced as itself: a rename never writes through it.
   return ::MoveFileExW(wide(long_path(from)), wide(long_path(path_ + u'\\' + name)),
                        MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
+  if (!file_change_permitted(FileChange::rename, handle_, to)) return false;
   return ::MoveFileExW(wide(long_path(path_ + u'\\' + from)), wide(long_path(path_ + u'\\' + to)),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
@@ -283,6 +286,7 @@ bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
 
 bool File::create_new(const OpenFolder& folder, const std::u16string& name) {
   close();
+  if (!file_change_permitted(FileChange::open_for_writing, folder.handle_, name)) return false;
   HANDLE file = ::CreateFileW(wide(long_path(folder.path_ + u'\\' + name)), GENERIC_WRITE, 0,
                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
