@@ -271,7 +271,7 @@ bool read_whole_file(const platform::OpenFolder& folder, const std::u16string& n
                      const std::u16string& path, std::string& buffer, FileError* error) {
   cleared(error);
   platform::File file;
-  const bool opened = file.open_to_read(folder, name);
+  const bool opened = file.open_existing(folder, name, /*for_writing=*/false);
   return read_opened(file, opened, path, buffer, error);
 }
 
@@ -297,15 +297,6 @@ bool ready_to_move_tree(const std::u16string& path, FileError* error) {
 
 bool rename_path(const std::u16string& from, const std::u16string& to, FileError* error) {
   return rename_waiting(from, to, /*write_through=*/true, cleared(error));
-}
-
-bool flush_file(const std::u16string& path, FileError* error) {
-  cleared(error);
-  platform::File file;
-  // Appending opens the file as it is, for writing; nothing is appended.
-  const bool flushed = file.open(path, platform::File::Mode::append_shared_read) && file.flush();
-  if (!flushed) note(error, platform::last_file_error(), "Flush " + utf8(path), path);
-  return flushed;
 }
 
 PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16string& root_path,
@@ -340,11 +331,17 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
   }
   const std::u16string name(rest);
 
-  if (!flush_file(from, error)) return PlaceResult::not_written;
-  // On one volume the file simply takes its place; else its bytes are copied.
+  // On one volume the file simply takes its place, and is flushed there; else its bytes are
+  // copied.
   if (waiting_out_locks([&] { return folder->move_in(from, name); }, nullptr, [] { return ""; },
                         path)) {
-    return PlaceResult::placed;
+    platform::File placed;
+    const bool flushed =
+        waiting_out_locks([&] { return placed.open_existing(*folder, name, /*for_writing=*/true); },
+                          error, what, path);
+    if (flushed && placed.flush()) return PlaceResult::placed;
+    if (flushed) note(error, platform::last_file_error(), what(), path);
+    return PlaceResult::not_written;
   }
   platform::File source;
   std::uint64_t left = 0;

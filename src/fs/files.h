@@ -99,15 +99,11 @@ std::string folder_not_made_message(const std::u16string& folder);
 [[nodiscard]] bool rename_path(const std::u16string& from, const std::u16string& to,
                                FileError* error = nullptr);
 
-// Forces the content of a file already written (and closed) to the disk. False when it cannot
-// be opened for writing or flushed; the content is never changed.
-[[nodiscard]] bool flush_file(const std::u16string& path, FileError* error = nullptr);
-
 enum class PlaceResult { placed, folder_not_made, not_written };
 
 // Moves the file at `from` to `relative` (names joined by the platform separator) below the
 // folder `root`, which is open, making the folders on the way; `root_path` is `root`'s path, for
-// the log. The file is flushed first, where it is. Each folder on the way is opened as itself,
+// the log; the file is flushed once it is there. Each folder on the way is opened as itself,
 // never through a link, and held open until the file is in place, so that another program that
 // swaps one for a link cannot send the file elsewhere; a link planted at the file's own name is
 // replaced, never written through. Across volumes the bytes are copied into a new file (a

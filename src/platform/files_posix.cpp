@@ -326,10 +326,13 @@ bool File::open(const std::u16string& path, Mode mode) {
   return true;
 }
 
-bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
+bool File::open_existing(const OpenFolder& folder, const std::u16string& name, bool for_writing) {
   close();
+  if (for_writing && !file_change_permitted(FileChange::open_for_writing, folder.handle_, name)) {
+    return false;
+  }
   const int fd = ::openat(static_cast<int>(folder.handle_), native(name).c_str(),
-                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                          (for_writing ? O_WRONLY : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
   bool usable = ::fstat(fd, &info) == 0;
@@ -337,7 +340,7 @@ bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
     errno = EISDIR;
     usable = false;
   }
-  if (!usable || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+  if (!usable || ::flock(fd, (for_writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     close_keeping_error(fd);
     return false;
   }

@@ -266,15 +266,20 @@ bool File::open(const std::u16string& path, Mode mode) {
   return true;
 }
 
-bool File::open_to_read(const OpenFolder& folder, const std::u16string& name) {
+bool File::open_existing(const OpenFolder& folder, const std::u16string& name, bool for_writing) {
   close();
+  if (for_writing && !file_change_permitted(FileChange::open_for_writing, folder.handle_, name)) {
+    return false;
+  }
+  const std::u16string path = folder.path_ + u'\\' + name;
   HANDLE file =
-      ::CreateFileW(wide(long_path(folder.path_ + u'\\' + name)), GENERIC_READ, FILE_SHARE_READ,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      ::CreateFileW(wide(long_path(path)), for_writing ? GENERIC_WRITE : GENERIC_READ,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(file, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      is_link(path)) {  // Wine shows a Unix link only at its path
     const DWORD error = ::GetLastError();
     ::CloseHandle(file);
     ::SetLastError(error == ERROR_SUCCESS ? ERROR_CANT_ACCESS_FILE : error);

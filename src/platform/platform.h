@@ -280,8 +280,10 @@ class File {
   // when nothing is there yet (CREATE_NEW; POSIX O_EXCL): a link planted at the name is never
   // followed.
   bool create_new(const OpenFolder& folder, const std::u16string& name);
-  // Opens the file `name` inside `folder` as `read_shared` does; a link there is refused.
-  bool open_to_read(const OpenFolder& folder, const std::u16string& name);
+  // Opens the file `name` that exists inside `folder`: as `read_shared` does, or with
+  // `for_writing` for writing (nothing is truncated; nobody else may write meanwhile). A link
+  // there is refused.
+  bool open_existing(const OpenFolder& folder, const std::u16string& name, bool for_writing);
   bool is_open() const { return handle_ != invalid_handle; }
   // The file's length (GetFileSizeEx).
   bool size(std::uint64_t& bytes);
