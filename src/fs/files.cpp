@@ -300,7 +300,7 @@ bool rename_path(const std::u16string& from, const std::u16string& to, FileError
 }
 
 PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16string& root_path,
-                             const std::u16string& relative, const std::u16string& from,
+                             const std::u16string& relative, const std::u16string& from, bool flush,
                              FileError* error) {
   cleared(error);
   const std::u16string path = join_path(root_path, relative);
@@ -335,6 +335,7 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
   // copied.
   if (waiting_out_locks([&] { return folder->move_in(from, name); }, nullptr, [] { return ""; },
                         path)) {
+    if (!flush) return PlaceResult::placed;
     platform::File placed;
     const bool flushed =
         waiting_out_locks([&] { return placed.open_existing(*folder, name, /*for_writing=*/true); },
@@ -363,7 +364,7 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
       copied = source.read(piece.data(), length) && target.write(piece.data(), length);
       left -= length;
     }
-    copied = copied && target.flush();
+    copied = copied && (!flush || target.flush());
     if (!copied) note(error, platform::last_file_error(), what(), path);
   }  // closed before a failed copy goes
   if (!copied) static_cast<void>(folder->remove(name));

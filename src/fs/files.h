@@ -103,15 +103,16 @@ enum class PlaceResult { placed, folder_not_made, not_written };
 
 // Moves the file at `from` to `relative` (names joined by the platform separator) below the
 // folder `root`, which is open, making the folders on the way; `root_path` is `root`'s path, for
-// the log; the file is flushed once it is there. Each folder on the way is opened as itself,
-// never through a link, and held open until the file is in place, so that another program that
-// swaps one for a link cannot send the file elsewhere; a link planted at the file's own name is
-// replaced, never written through. Across volumes the bytes are copied into a new file (a
-// failed copy is removed), and `from` stays for its owner to delete. Brief holds are waited out.
+// the log; with `flush` the file is forced to the disk once it is there. Each folder on the way is
+// opened as itself, never through a link, and held open until the file is in place, so that another
+// program that swaps one for a link cannot send the file elsewhere; a link planted at the file's
+// own name is replaced, never written through. Across volumes the bytes are copied into a new file
+// (a failed copy is removed), and `from` stays for its owner to delete. Brief holds are waited out.
 [[nodiscard]] PlaceResult place_file_below(const platform::OpenFolder& root,
                                            const std::u16string& root_path,
                                            const std::u16string& relative,
-                                           const std::u16string& from, FileError* error = nullptr);
+                                           const std::u16string& from, bool flush,
+                                           FileError* error = nullptr);
 
 // The names a replacement stages beside `path` and puts an old copy aside under, the name of
 // `path` followed by "." + a tick count + ".corvalis-new" or ".corvalis-old".

@@ -45,9 +45,10 @@ std::u16string panel_folder(const std::u16string& extensions_root) {
   return join_path(extensions_root, panel_name);
 }
 
-// Puts the verified files into the new folder `staging` and flushes each of them. On failure the
-// staging folder is removed again and the Failure thrown.
-void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& staging) {
+// Puts the verified files into the new folder `staging`, each forced to the disk with `flush` (a
+// check's panel goes with its run folder and needs none). On failure the staging folder is
+// removed again and the Failure thrown.
+void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& staging, bool flush) {
   FileError error;
   // Held open while it fills: the user (or anything the user runs) may change the folders beside
   // it, and an elevated Setup must not be led to write anywhere else.
@@ -65,7 +66,8 @@ void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& sta
     fail(folder_not_made_message(staging));
   }
   for (const LoaderFile& file : files) {
-    const PlaceResult placed = place_file_below(folder, staging, file.place, file.staged, &error);
+    const PlaceResult placed =
+        place_file_below(folder, staging, file.place, file.staged, flush, &error);
     if (placed == PlaceResult::folder_not_made) fail(folder_not_made_message(error.path));
     if (placed == PlaceResult::not_written) fail(not_written_message);
   }
@@ -119,7 +121,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
     log_line(error.line());
     throw Failure(folder_not_made_message(error.path));
   }
-  if (staged) stage_panel(files, staging);
+  if (staged) stage_panel(files, staging, /*flush=*/!settings.check);
 
   // Every path was judged before the downloads, and the new panel is whole before the installed
   // one is touched, so a failure leaves the user with the panel they had.

@@ -425,8 +425,9 @@ TEST(PlaceFileBelow, AFolderSwappedForALinkMeanwhileNeverReceivesTheFile) {
   int placed = 0;
   for (int trial = 0; trial < trials; ++trial) {
     put_file(sandbox.path(u"download"), "new");
-    const PlaceResult result = place_file_below(
-        tree, sandbox.path(u"tree"), join_path(u"js", u"main.js"), sandbox.path(u"download"));
+    const PlaceResult result =
+        place_file_below(tree, sandbox.path(u"tree"), join_path(u"js", u"main.js"),
+                         sandbox.path(u"download"), /*flush=*/true);
     if (result == PlaceResult::placed) ++placed;
   }
   done = true;
