@@ -32,6 +32,29 @@ enum class FileChange {
 
 #if defined(CORVALIS_FILE_FAULTS)
 
+// The change's name in the trace.
+inline const char* file_change_name(FileChange change) {
+  switch (change) {
+    case FileChange::create_folder:
+      return "create-folder";
+    case FileChange::delete_file:
+      return "delete";
+    case FileChange::remove_folder:
+      return "remove-folder";
+    case FileChange::reset_attributes:
+      return "set-attributes";
+    case FileChange::rename:
+      return "rename";
+    case FileChange::open_for_writing:
+      return "open-for-writing";
+    case FileChange::write:
+      return "write";
+    case FileChange::flush:
+      return "flush";
+  }
+  return "change";
+}
+
 bool file_change_permitted(FileChange change, const std::u16string& path);
 bool file_change_permitted(FileChange change, const std::u16string& from, const std::u16string& to);
 // A change through an open file (the handle of platform::File), or to the entry `name` of an

@@ -17,28 +17,6 @@ namespace {
 
 std::uint64_t changes_seen = 0;
 
-const char* operation_name(FileChange change) {
-  switch (change) {
-    case FileChange::create_folder:
-      return "create-folder";
-    case FileChange::delete_file:
-      return "delete";
-    case FileChange::remove_folder:
-      return "remove-folder";
-    case FileChange::reset_attributes:
-      return "set-attributes";
-    case FileChange::rename:
-      return "rename";
-    case FileChange::open_for_writing:
-      return "open-for-writing";
-    case FileChange::write:
-      return "write";
-    case FileChange::flush:
-      return "flush";
-  }
-  return "change";
-}
-
 // Appends one line to the trace with plain system calls, which the seam does not count.
 void trace(const std::string& line) {
   const char* file = std::getenv("CORVALIS_FAULT_TRACE");
@@ -53,7 +31,7 @@ void trace(const std::string& line) {
 bool permitted(FileChange change, const std::string& what) {
   const int saved = errno;
   ++changes_seen;
-  trace(std::to_string(changes_seen) + " " + operation_name(change) + " " + what + "\n");
+  trace(std::to_string(changes_seen) + " " + file_change_name(change) + " " + what + "\n");
   const char* at = std::getenv("CORVALIS_FAULT_AT");
   if (!at || std::strtoull(at, nullptr, 10) != changes_seen) {
     errno = saved;

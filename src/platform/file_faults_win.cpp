@@ -14,28 +14,6 @@ namespace {
 
 std::uint64_t changes_seen = 0;
 
-const char* operation_name(FileChange change) {
-  switch (change) {
-    case FileChange::create_folder:
-      return "create-folder";
-    case FileChange::delete_file:
-      return "delete";
-    case FileChange::remove_folder:
-      return "remove-folder";
-    case FileChange::reset_attributes:
-      return "set-attributes";
-    case FileChange::rename:
-      return "rename";
-    case FileChange::open_for_writing:
-      return "open-for-writing";
-    case FileChange::write:
-      return "write";
-    case FileChange::flush:
-      return "flush";
-  }
-  return "change";
-}
-
 std::u16string variable(const wchar_t* name) {
   wchar_t value[1024];
   const DWORD length = ::GetEnvironmentVariableW(name, value, 1024);
@@ -58,7 +36,7 @@ void trace(const std::string& line) {
 bool permitted(FileChange change, const std::string& what) {
   const DWORD saved = ::GetLastError();
   ++changes_seen;
-  trace(std::to_string(changes_seen) + " " + operation_name(change) + " " + what + "\n");
+  trace(std::to_string(changes_seen) + " " + file_change_name(change) + " " + what + "\n");
   std::uint64_t at = 0;
   for (const char16_t digit : variable(L"CORVALIS_FAULT_AT")) {
     if (digit < u'0' || digit > u'9') break;

@@ -350,6 +350,44 @@ TEST(RemoveTree, AFileHeldWithoutDeleteSharingStays) {
   EXPECT_FALSE(platform::path_exists(sandbox.path(u"tree")));
 }
 
+// Another program that swaps the folder `folder` for a link to `outside`, and back, over and over
+// while it lives (it parks the real folder at `folder` + "-real" meanwhile).
+class LinkSwapper {
+ public:
+  LinkSwapper(std::u16string folder, std::u16string outside)
+      : folder_(std::move(folder)), outside_(std::move(outside)), swapper_([this] { run(); }) {}
+  LinkSwapper(const LinkSwapper&) = delete;
+  LinkSwapper& operator=(const LinkSwapper&) = delete;
+  ~LinkSwapper() {
+    done_ = true;
+    swapper_.join();
+  }
+
+  // Empty when links can be made and removed as quickly as the swapper needs, else why not.
+  static std::string why_not(const Sandbox& sandbox) {
+    const FolderLink probe = make_folder_link(sandbox.path(u"probe"), sandbox.root());
+    if (!probe.made || !probe.removable) return probe.why;
+    remove_link(sandbox.path(u"probe"));
+    return {};
+  }
+
+ private:
+  void run() {
+    const std::u16string real = folder_ + u"-real";
+    while (!done_) {
+      if (!platform::move_file_replacing(folder_, real, false)) continue;
+      make_folder_link(folder_, outside_);
+      remove_link(folder_);
+      static_cast<void>(platform::move_file_replacing(real, folder_, false));
+    }
+  }
+
+  const std::u16string folder_;
+  const std::u16string outside_;
+  std::atomic<bool> done_{false};
+  std::thread swapper_;
+};
+
 // Another program swaps a folder of the tree for a link to a folder outside, and back, over and
 // over while the tree is removed: whenever the removal looks, the folder may be a link. Nothing
 // outside may ever go. (A removal by path lost thousands of the outside files this way.)
@@ -357,32 +395,19 @@ TEST(RemoveTree, AFolderSwappedForALinkMeanwhileLeadsNowhereOutside) {
   constexpr int trials = 200;
   constexpr int files = 250;
   Sandbox sandbox;
+  const std::string why = LinkSwapper::why_not(sandbox);
+  if (!why.empty()) GTEST_SKIP() << "Links made and removed quickly are needed, but " << why;
   ASSERT_TRUE(make_folders(sandbox.path(u"outside")));
-  const FolderLink probe = make_folder_link(sandbox.path(u"probe"), sandbox.path(u"outside"));
-  if (!probe.made || !probe.removable) {
-    GTEST_SKIP() << "Links made and removed quickly are needed, but " << probe.why << ".";
-  }
-  remove_link(sandbox.path(u"probe"));
   for (int i = 0; i < files; ++i) put_file(sandbox.path(u"outside/" + decimal(i)), "keep");
   const std::u16string sub = sandbox.path(u"tree/sub");
-  const std::u16string real = sandbox.path(u"tree/sub-real");
 
   for (int trial = 0; trial < trials; ++trial) {
     ASSERT_TRUE(make_folders(sub));
     for (int i = 0; i < files; ++i) put_file(join_path(sub, decimal(i)), "tree");
-    std::atomic<bool> done{false};
-    std::thread swapper([&] {
-      while (!done) {
-        if (!platform::move_file_replacing(sub, real, false)) continue;
-        make_folder_link(sub, sandbox.path(u"outside"));
-        remove_link(sub);
-        static_cast<void>(platform::move_file_replacing(real, sub, false));
-      }
-    });
-    static_cast<void>(remove_tree(sandbox.path(u"tree")));
-    done = true;
-    swapper.join();
-
+    {
+      const LinkSwapper swapper(sub, sandbox.path(u"outside"));
+      static_cast<void>(remove_tree(sandbox.path(u"tree")));
+    }
     std::vector<std::u16string> names;
     platform::FolderListing listing;
     if (listing.open(sandbox.path(u"outside"), u"*")) {
@@ -401,38 +426,23 @@ TEST(RemoveTree, AFolderSwappedForALinkMeanwhileLeadsNowhereOutside) {
 TEST(PlaceFileBelow, AFolderSwappedForALinkMeanwhileNeverReceivesTheFile) {
   constexpr int trials = 200;
   Sandbox sandbox;
+  const std::string why = LinkSwapper::why_not(sandbox);
+  if (!why.empty()) GTEST_SKIP() << "Links made and removed quickly are needed, but " << why;
   ASSERT_TRUE(make_folders(sandbox.path(u"outside")));
-  const FolderLink probe = make_folder_link(sandbox.path(u"probe"), sandbox.path(u"outside"));
-  if (!probe.made || !probe.removable) {
-    GTEST_SKIP() << "Links made and removed quickly are needed, but " << probe.why << ".";
-  }
-  remove_link(sandbox.path(u"probe"));
-  const std::u16string js = sandbox.path(u"tree/js");
-  const std::u16string real = sandbox.path(u"tree/js-real");
-  ASSERT_TRUE(make_folders(js));
+  ASSERT_TRUE(make_folders(sandbox.path(u"tree/js")));
   platform::OpenFolder tree;
   ASSERT_TRUE(tree.open(sandbox.path(u"tree")));
-
-  std::atomic<bool> done{false};
-  std::thread swapper([&] {
-    while (!done) {
-      if (!platform::move_file_replacing(js, real, false)) continue;
-      make_folder_link(js, sandbox.path(u"outside"));
-      remove_link(js);
-      static_cast<void>(platform::move_file_replacing(real, js, false));
-    }
-  });
   int placed = 0;
-  for (int trial = 0; trial < trials; ++trial) {
-    put_file(sandbox.path(u"download"), "new");
-    const PlaceResult result =
-        place_file_below(tree, sandbox.path(u"tree"), join_path(u"js", u"main.js"),
-                         sandbox.path(u"download"), /*flush=*/true);
-    if (result == PlaceResult::placed) ++placed;
+  {
+    const LinkSwapper swapper(sandbox.path(u"tree/js"), sandbox.path(u"outside"));
+    for (int trial = 0; trial < trials; ++trial) {
+      put_file(sandbox.path(u"download"), "new");
+      const PlaceResult result =
+          place_file_below(tree, sandbox.path(u"tree"), join_path(u"js", u"main.js"),
+                           sandbox.path(u"download"), /*flush=*/true);
+      if (result == PlaceResult::placed) ++placed;
+    }
   }
-  done = true;
-  swapper.join();
-
   platform::FolderListing listing;
   platform::FolderEntry went;
   EXPECT_FALSE(listing.open(sandbox.path(u"outside"), u"*") && listing.next(went))
