@@ -371,6 +371,18 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
   return copied ? PlaceResult::placed : PlaceResult::not_written;
 }
 
+bool rename_between(const platform::OpenFolder& from, const std::u16string& from_folder,
+                    const std::u16string& from_name, const platform::OpenFolder& to,
+                    const std::u16string& to_folder, const std::u16string& to_name,
+                    FileError* error) {
+  cleared(error);
+  const std::u16string source = join_path(from_folder, from_name);
+  return waiting_out_locks(
+      [&] { return to.move_in(from, from_name, to_name); }, error,
+      [&] { return "Rename " + utf8(source) + " to " + utf8(join_path(to_folder, to_name)); },
+      source);
+}
+
 std::u16string staged_name(const std::u16string& path) {
   return path + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
 }
@@ -443,7 +455,7 @@ bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string
     if (!written) note(error, code, "Write " + utf8(fresh), fresh);
   }  // closed before anything else: Windows neither moves nor deletes a file that is open
   if (written &&
-      waiting_out_locks([&] { return folder.rename(fresh_name, name); }, error,
+      waiting_out_locks([&] { return folder.move_in(folder, fresh_name, name); }, error,
                         [&] { return "Rename " + utf8(fresh) + " to " + utf8(path); }, fresh)) {
     return true;
   }

@@ -114,6 +114,16 @@ enum class PlaceResult { placed, folder_not_made, not_written };
                                            const std::u16string& from, bool flush,
                                            FileError* error = nullptr);
 
+// Renames the entry `from_name` of the open folder `from` (found at `from_folder`) to `to_name`
+// in the open folder `to` (at `to_folder`), replacing a file or a link there, written through,
+// brief holds waited out. No link on the way is followed; the paths only name the step in the
+// log. False when it cannot be renamed: the entry then stays where it was.
+[[nodiscard]] bool rename_between(const platform::OpenFolder& from,
+                                  const std::u16string& from_folder,
+                                  const std::u16string& from_name, const platform::OpenFolder& to,
+                                  const std::u16string& to_folder, const std::u16string& to_name,
+                                  FileError* error = nullptr);
+
 // The names a replacement stages beside `path` and puts an old copy aside under, the name of
 // `path` followed by "." + a tick count + ".corvalis-new" or ".corvalis-old".
 std::u16string staged_name(const std::u16string& path);

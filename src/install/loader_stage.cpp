@@ -112,8 +112,8 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // The new panel is put together beside the extensions folder, not in it: a copy inside it,
   // left by a run cut short, would load as a second copy of the extension. On the same volume,
   // the switch is two renames.
-  const std::u16string staging =
-      join_path(parent_folder(extensions_root), staged_name(std::u16string(panel_name)));
+  const std::u16string staging_name = staged_name(std::u16string(panel_name));
+  const std::u16string staging = join_path(parent_folder(extensions_root), staging_name);
   // A release without files replaces the panel with nothing: there is no folder to stage.
   const bool staged = !files.empty();
   FileError error;
@@ -125,8 +125,8 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 
   // Every path was judged before the downloads, and the new panel is whole before the installed
   // one is touched, so a failure leaves the user with the panel they had.
-  const std::u16string aside =
-      join_path(parent_folder(extensions_root), aside_name(std::u16string(panel_name)));
+  const std::u16string cep_path = parent_folder(extensions_root);
+  const std::u16string aside = aside_name(std::u16string(panel_name));
   const auto not_replaced = [&] {
     log_line(error.line());
     static_cast<void>(remove_tree(staging));
@@ -138,15 +138,36 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // cannot go whole, a file of it held open by another program, is left as it is.
   if (!ready_to_move_tree(panel, &error)) not_replaced();
   const bool installed = platform::path_exists(panel);
-  if (installed && !rename_path(panel, aside, &error)) not_replaced();
-  if (staged && !rename_path(staging, panel, &error)) {
-    log_line(error.line());
-    if (installed) static_cast<void>(rename_path(aside, panel));
-    static_cast<void>(remove_tree(staging));
-    throw Failure(not_written_message);
+  if (installed || staged) {
+    // The two renames go through the folders held open as themselves: a link put in place of
+    // the extensions folder leads the panel nowhere else.
+    platform::OpenFolder cep;
+    platform::OpenFolder extensions;
+    if (!cep.open(cep_path) || !extensions.open(cep, u"extensions")) {
+      error = {"Read " + platform::utf16_to_utf8(extensions_root), extensions_root,
+               platform::last_file_error()};
+      if (installed) not_replaced();
+      log_line(error.line());
+      static_cast<void>(remove_tree(staging));
+      throw Failure(not_written_message);
+    }
+    const std::u16string name(panel_name);
+    if (installed &&
+        !rename_between(extensions, extensions_root, name, cep, cep_path, aside, &error)) {
+      not_replaced();
+    }
+    if (staged &&
+        !rename_between(cep, cep_path, staging_name, extensions, extensions_root, name, &error)) {
+      log_line(error.line());
+      if (installed) {
+        static_cast<void>(rename_between(cep, cep_path, aside, extensions, extensions_root, name));
+      }
+      static_cast<void>(remove_tree(staging));
+      throw Failure(not_written_message);
+    }
   }
   // A file of the old panel still held stays, with its folders, for the next run to remove.
-  if (installed) static_cast<void>(remove_tree(aside));
+  if (installed) static_cast<void>(remove_tree(join_path(cep_path, aside)));
 
   const std::u16string legacy_panel = join_path(extensions_root, u"com.brackmoor.panel");
   // The legacy panel goes if it can; one that stays harms nothing.

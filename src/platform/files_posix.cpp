@@ -253,11 +253,14 @@ bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name)
                     native(name).c_str()) == 0;
 }
 
-bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
-  if (!file_change_permitted(FileChange::rename, handle_, to)) return false;
-  const int fd = static_cast<int>(handle_);
-  // The rename is durable once the folder that records it is on the disk.
-  return ::renameat(fd, native(from).c_str(), fd, native(to).c_str()) == 0 && ::fsync(fd) == 0;
+bool OpenFolder::move_in(const OpenFolder& from, const std::u16string& from_name,
+                         const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::rename, handle_, name)) return false;
+  const int to = static_cast<int>(handle_);
+  const int source = static_cast<int>(from.handle_);
+  // The move is durable once the folders that record it are on the disk.
+  return ::renameat(source, native(from_name).c_str(), to, native(name).c_str()) == 0 &&
+         ::fsync(to) == 0 && (source == to || ::fsync(source) == 0);
 }
 
 bool OpenFolder::can_remove(const std::u16string& name) const {

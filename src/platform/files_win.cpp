@@ -218,9 +218,12 @@ bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name)
                        MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool OpenFolder::rename(const std::u16string& from, const std::u16string& to) const {
-  if (!file_change_permitted(FileChange::rename, handle_, to)) return false;
-  return ::MoveFileExW(wide(long_path(path_ + u'\\' + from)), wide(long_path(path_ + u'\\' + to)),
+bool OpenFolder::move_in(const OpenFolder& from, const std::u16string& from_name,
+                         const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::rename, handle_, name)) return false;
+  // Both folders are held without delete sharing, so their paths still name them.
+  return ::MoveFileExW(wide(long_path(from.path_ + u'\\' + from_name)),
+                       wide(long_path(path_ + u'\\' + name)),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

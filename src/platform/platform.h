@@ -246,9 +246,11 @@ class OpenFolder {
   // there (the link itself, never what it points to). False when `from` is on another volume
   // (Windows ERROR_NOT_SAME_DEVICE, POSIX EXDEV) or cannot be moved.
   bool move_in(const std::u16string& from, const std::u16string& name) const;
-  // Renames the entry `from` inside to `to` inside, replacing a file or link at `to` (as
-  // move_file_replacing does, written through).
-  bool rename(const std::u16string& from, const std::u16string& to) const;
+  // Moves the entry `from_name` of the open folder `from` (this one, or another on the same
+  // volume) into this folder as `name`, replacing a file or a link there (as
+  // move_file_replacing does), written through. Neither name is followed if it is a link.
+  bool move_in(const OpenFolder& from, const std::u16string& from_name,
+               const std::u16string& name) const;
 
  private:
   friend class File;
