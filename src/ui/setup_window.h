@@ -24,9 +24,9 @@ using InstallOperation = std::function<void(WindowReference window)>;
 
 // Fills the four page records, shows the window on the Welcome page through `show` and returns
 // when the window has closed; false when it could not be shown at all. `large_icon` (may be
-// null) is the window's large icon; every page shows the program's icon resource. Each worker performs `run`: one
-// install run reporting to the window, then the navigation to the Installed or the Failure page.
-// Failures are logged as "Failed: " + message and shown with the log's path.
+// null) is the window's large icon; every page shows the program's icon resource. Each worker
+// performs `run`: one install run reporting to the window, then the navigation to the Installed or
+// the Failure page. Failures are logged as "Failed: " + message and shown with the log's path.
 bool show_setup_window(void* large_icon, InstallOperation run,
                        platform::ShowDialog show = platform::show_task_dialog);
 
