@@ -92,6 +92,17 @@ bool is_leftover_name(std::u16string_view name, std::u16string_view base,
                      [](char16_t c) { return c >= u'0' && c <= u'9'; });
 }
 
+// Writes all of `content` to `file`, just opened at `path`, and with `flush` forces it to the
+// disk; a failure is noted against `path`.
+bool write_content(platform::File& file, const std::string& content, bool flush,
+                   const std::u16string& path, FileError* error) {
+  const bool written =
+      (content.empty() || file.write(content.data(), content.size())) && (!flush || file.flush());
+  const std::uint32_t code = platform::last_file_error();
+  if (!written) note(error, code, "Write " + utf8(path), path);
+  return written;
+}
+
 // Writes `content` to a new file at `path` and flushes it to the disk. On failure the file is
 // deleted again: it is ours, created just now.
 bool write_flushed(const std::u16string& path, const std::string& content, FileError* error) {
@@ -99,9 +110,7 @@ bool write_flushed(const std::u16string& path, const std::string& content, FileE
   {
     platform::File file;
     if (!open_for_writing(file, path, error)) return false;
-    written = (content.empty() || file.write(content.data(), content.size())) && file.flush();
-    const std::uint32_t code = platform::last_file_error();
-    if (!written) note(error, code, "Write " + utf8(path), path);
+    written = write_content(file, content, /*flush=*/true, path, error);
   }  // closed before anything else: Windows neither moves nor deletes a file that is open
   if (!written) platform::delete_file(path);
   return written;
@@ -211,6 +220,20 @@ bool ready_inside(const platform::OpenFolder& folder, const std::u16string& path
   return true;
 }
 
+// Reads the whole of `file`, which `opened` says could be opened, into `buffer`.
+bool read_opened(platform::File& file, bool opened, const std::u16string& path, std::string& buffer,
+                 FileError* error) {
+  std::uint64_t size = 0;
+  bool read = opened && file.size(size) && size < read_limit;
+  if (read) {
+    buffer.resize(static_cast<std::size_t>(size));
+    read = size == 0 || file.read(buffer.data(), buffer.size());
+  }
+  const std::uint32_t code = platform::last_file_error();
+  if (!read) note(error, code, "Read " + utf8(path), path);
+  return read;
+}
+
 FileError* cleared(FileError* error) {
   if (error) *error = FileError{};
   return error;
@@ -236,28 +259,12 @@ bool write_whole_file(const std::u16string& path, const std::string& content, Fi
   {
     platform::File file;
     if (!open_for_writing(file, path, error)) return false;
-    written = content.empty() || file.write(content.data(), content.size());
-    const std::uint32_t code = platform::last_file_error();
-    if (!written) note(error, code, "Write " + utf8(path), path);
+    written = write_content(file, content, /*flush=*/false, path, error);
   }
   // Closed first: a file cannot be deleted while our own exclusive handle is open. Only the
   // file we just created or truncated is deleted, so nothing that was whole is lost here.
   if (!written) platform::delete_file(path);
   return written;
-}
-
-// Reads the whole of `file`, which `opened` says could be opened, into `buffer`.
-static bool read_opened(platform::File& file, bool opened, const std::u16string& path,
-                        std::string& buffer, FileError* error) {
-  std::uint64_t size = 0;
-  bool read = opened && file.size(size) && size < read_limit;
-  if (read) {
-    buffer.resize(static_cast<std::size_t>(size));
-    read = size == 0 || file.read(buffer.data(), buffer.size());
-  }
-  const std::uint32_t code = platform::last_file_error();
-  if (!read) note(error, code, "Read " + utf8(path), path);
-  return read;
 }
 
 bool read_whole_file(const std::u16string& path, std::string& buffer, FileError* error) {
@@ -440,8 +447,7 @@ bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string
                         const std::u16string& name, const std::string& content, FileError* error) {
   cleared(error);
   const std::u16string path = join_path(folder_path, name);
-  const std::u16string fresh_name =
-      name + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
+  const std::u16string fresh_name = staged_name(name);
   const std::u16string fresh = join_path(folder_path, fresh_name);
   bool written = false;
   {
@@ -450,9 +456,7 @@ bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string
                            [&] { return "Write " + utf8(fresh); }, fresh)) {
       return false;
     }
-    written = (content.empty() || file.write(content.data(), content.size())) && file.flush();
-    const std::uint32_t code = platform::last_file_error();
-    if (!written) note(error, code, "Write " + utf8(fresh), fresh);
+    written = write_content(file, content, /*flush=*/true, fresh, error);
   }  // closed before anything else: Windows neither moves nor deletes a file that is open
   if (written &&
       waiting_out_locks([&] { return folder.move_in(folder, fresh_name, name); }, error,

@@ -127,17 +127,19 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // one is touched, so a failure leaves the user with the panel they had.
   const std::u16string cep_path = parent_folder(extensions_root);
   const std::u16string aside = aside_name(std::u16string(panel_name));
-  const auto not_replaced = [&] {
+  const auto fail = [&](const char* message) {
     log_line(error.line());
     static_cast<void>(remove_tree(staging));
-    throw Failure(
-        "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
-        "run Setup again.");
+    throw Failure(message);
   };
+  const char* not_replaced_message =
+      "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
+      "run Setup again.";
   // Links in the installed panel (or a panel that is a link) go first, as links; a panel that
   // cannot go whole, a file of it held open by another program, is left as it is.
-  if (!ready_to_move_tree(panel, &error)) not_replaced();
+  if (!ready_to_move_tree(panel, &error)) fail(not_replaced_message);
   const bool installed = platform::path_exists(panel);
+  const char* switch_message = installed ? not_replaced_message : not_written_message;
   if (installed || staged) {
     // The two renames go through the folders held open as themselves: a link put in place of
     // the extensions folder leads the panel nowhere else.
@@ -146,24 +148,19 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
     if (!cep.open(cep_path) || !extensions.open(cep, u"extensions")) {
       error = {"Read " + platform::utf16_to_utf8(extensions_root), extensions_root,
                platform::last_file_error()};
-      if (installed) not_replaced();
-      log_line(error.line());
-      static_cast<void>(remove_tree(staging));
-      throw Failure(not_written_message);
+      fail(switch_message);
     }
     const std::u16string name(panel_name);
     if (installed &&
         !rename_between(extensions, extensions_root, name, cep, cep_path, aside, &error)) {
-      not_replaced();
+      fail(not_replaced_message);
     }
     if (staged &&
         !rename_between(cep, cep_path, staging_name, extensions, extensions_root, name, &error)) {
-      log_line(error.line());
       if (installed) {
         static_cast<void>(rename_between(cep, cep_path, aside, extensions, extensions_root, name));
       }
-      static_cast<void>(remove_tree(staging));
-      throw Failure(not_written_message);
+      fail(not_written_message);
     }
   }
   // A file of the old panel still held stays, with its folders, for the next run to remove.
