@@ -17,9 +17,6 @@ constexpr std::uint64_t read_limit = 0x40000000;
 // Files copied across volumes go a quarter MiB at a time, as downloads arrive.
 constexpr std::uint64_t copy_piece_bytes = 256 * 1024;
 
-constexpr std::u16string_view leftover_suffix = u".corvalis-old";
-constexpr std::u16string_view staged_suffix = u".corvalis-new";
-
 // How long a step waits out another program's brief hold on a file: pauses that start short and
 // double, about five seconds in all.
 constexpr std::uint32_t first_pause_ms = 50;
@@ -79,19 +76,6 @@ bool open_for_writing(platform::File& file, const std::u16string& path, FileErro
                            error, [&] { return "Write " + utf8(path); }, path);
 }
 
-// True when `name` is `base` + "." + digits + `suffix`.
-bool is_leftover_name(std::u16string_view name, std::u16string_view base,
-                      std::u16string_view suffix) {
-  if (name.size() < base.size() + 2 + suffix.size() || !name.starts_with(base) ||
-      !name.ends_with(suffix) || name[base.size()] != u'.') {
-    return false;
-  }
-  const std::u16string_view digits =
-      name.substr(base.size() + 1, name.size() - base.size() - 1 - suffix.size());
-  return std::all_of(digits.begin(), digits.end(),
-                     [](char16_t c) { return c >= u'0' && c <= u'9'; });
-}
-
 // Writes all of `content` to `file`, just opened at `path`, and with `flush` forces it to the
 // disk; a failure is noted against `path`.
 bool write_content(platform::File& file, const std::string& content, bool flush,
@@ -101,33 +85,6 @@ bool write_content(platform::File& file, const std::string& content, bool flush,
   const std::uint32_t code = platform::last_file_error();
   if (!written) note(error, code, "Write " + utf8(path), path);
   return written;
-}
-
-// Writes `content` to a new file at `path` and flushes it to the disk. On failure the file is
-// deleted again: it is ours, created just now.
-bool write_flushed(const std::u16string& path, const std::string& content, FileError* error) {
-  bool written = false;
-  {
-    platform::File file;
-    if (!open_for_writing(file, path, error)) return false;
-    written = write_content(file, content, /*flush=*/true, path, error);
-  }  // closed before anything else: Windows neither moves nor deletes a file that is open
-  if (!written) platform::delete_file(path);
-  return written;
-}
-
-// Deletes every "*.corvalis-old" file in the folder that can be deleted now; the others are
-// tried again by a later call.
-void delete_leftovers(const std::u16string& folder) {
-  platform::FolderListing listing;
-  // A target without a folder lives in the current folder.
-  if (!listing.open(folder.empty() ? u"." : folder, u"*" + std::u16string(leftover_suffix))) {
-    return;
-  }
-  platform::FolderEntry entry;
-  while (listing.next(entry)) {
-    if (!entry.is_folder) platform::delete_file(join_path(folder, entry.name));
-  }
 }
 
 bool make_folder_chain(const std::u16string& path, FileError* error) {
@@ -340,8 +297,8 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
 
   // On one volume the file simply takes its place, and is flushed there; else its bytes are
   // copied.
-  if (waiting_out_locks([&] { return folder->move_in(from, name); }, nullptr, [] { return ""; },
-                        path)) {
+  if (waiting_out_locks([&] { return folder->move_in(from, name, flush); }, nullptr,
+                        [] { return ""; }, path)) {
     if (!flush) return PlaceResult::placed;
     platform::File placed;
     const bool flushed =
@@ -381,127 +338,49 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
 bool rename_between(const platform::OpenFolder& from, const std::u16string& from_folder,
                     const std::u16string& from_name, const platform::OpenFolder& to,
                     const std::u16string& to_folder, const std::u16string& to_name,
-                    FileError* error) {
+                    FileError* error, bool wait_out_holds) {
   cleared(error);
   const std::u16string source = join_path(from_folder, from_name);
-  return waiting_out_locks(
-      [&] { return to.move_in(from, from_name, to_name); }, error,
-      [&] { return "Rename " + utf8(source) + " to " + utf8(join_path(to_folder, to_name)); },
-      source);
-}
-
-std::u16string staged_name(const std::u16string& path) {
-  return path + u"." + decimal(platform::tick_count()) + std::u16string(staged_suffix);
-}
-
-std::u16string aside_name(const std::u16string& path) {
-  return path + u"." + decimal(platform::tick_count()) + std::u16string(leftover_suffix);
-}
-
-void remove_leftovers_beside(const std::u16string& path, const std::u16string& place) {
-  const std::size_t last = path.find_last_of(platform::path_separator);
-  if (last == std::u16string::npos) return;
-  const std::u16string folder = path.substr(0, last);
-  const std::u16string name = path.substr(last + 1);
-  platform::FolderListing listing;
-  if (!listing.open(folder, name + u".*.corvalis-*")) return;
-  std::vector<platform::FolderEntry> leftovers;
-  platform::FolderEntry entry;
-  while (listing.next(entry)) {
-    if (entry.is_link || (!is_leftover_name(entry.name, name, staged_suffix) &&
-                          !is_leftover_name(entry.name, name, leftover_suffix))) {
-      continue;
-    }
-    leftovers.push_back(std::move(entry));
-  }
-
-  // A replacement cut between its two renames left nothing in place and the old copy aside:
-  // that copy goes back rather than away (the newest, should there be several).
-  if (!place.empty() && !platform::path_exists(place)) {
-    const platform::FolderEntry* newest = nullptr;
-    for (const platform::FolderEntry& leftover : leftovers) {
-      if (!leftover.name.ends_with(leftover_suffix)) continue;
-      // The tick counts have no leading zeros: the longer is the later, then the greater.
-      if (!newest || leftover.name.size() > newest->name.size() ||
-          (leftover.name.size() == newest->name.size() && leftover.name > newest->name)) {
-        newest = &leftover;
-      }
-    }
-    if (newest && rename_path(join_path(folder, newest->name), place)) {
-      leftovers.erase(leftovers.begin() + (newest - leftovers.data()));
-    }
-  }
-
-  for (const platform::FolderEntry& leftover : leftovers) {
-    const std::u16string leftover_path = join_path(folder, leftover.name);
-    // Left by a run that was cut short; what resists now is tried again by the next run.
-    if (leftover.is_folder) {
-      static_cast<void>(remove_tree(leftover_path));
-    } else {
-      platform::delete_file(leftover_path);
-    }
-  }
-}
-
-bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string& folder_path,
-                        const std::u16string& name, const std::string& content, FileError* error) {
-  cleared(error);
-  const std::u16string path = join_path(folder_path, name);
-  const std::u16string fresh_name = staged_name(name);
-  const std::u16string fresh = join_path(folder_path, fresh_name);
-  bool written = false;
-  {
-    platform::File file;
-    if (!waiting_out_locks([&] { return file.create_new(folder, fresh_name); }, error,
-                           [&] { return "Write " + utf8(fresh); }, fresh)) {
-      return false;
-    }
-    written = write_content(file, content, /*flush=*/true, fresh, error);
-  }  // closed before anything else: Windows neither moves nor deletes a file that is open
-  if (written &&
-      waiting_out_locks([&] { return folder.move_in(folder, fresh_name, name); }, error,
-                        [&] { return "Rename " + utf8(fresh) + " to " + utf8(path); }, fresh)) {
-    return true;
-  }
-  static_cast<void>(folder.remove(fresh_name));  // ours: created above
+  const auto step = [&] { return to.move_in(from, from_name, to_name); };
+  const auto what = [&] {
+    return "Rename " + utf8(source) + " to " + utf8(join_path(to_folder, to_name));
+  };
+  if (wait_out_holds) return waiting_out_locks(step, error, what, source);
+  if (step()) return true;
+  note(error, platform::last_file_error(), what(), source);
   return false;
 }
 
-bool replace_file_in_use(const std::u16string& target, const std::string& content,
-                         FileError* error) {
+bool create_whole_file(const platform::OpenFolder& folder, const std::u16string& folder_path,
+                       const std::u16string& name, const std::string& content, FileError* error) {
   cleared(error);
-  const std::size_t last = target.find_last_of(platform::path_separator);
-  // Without a separator the target is a name in the current folder, which exists already.
-  const std::u16string folder =
-      last == std::u16string::npos ? std::u16string() : target.substr(0, last);
-  if (!make_folder_chain(folder, error)) return false;
-
-  delete_leftovers(folder);
-
-  const std::u16string fresh = staged_name(target);
-  if (!write_flushed(fresh, content, error)) return false;
-
-  // One rename replaces the old file whole, so a run cut at any instant leaves the old file or
-  // the new one. A loaded plug-in on Windows resists being replaced; only then does the old file
-  // go aside first (see below), which leaves a moment without a target.
-  if (platform::move_file_replacing(fresh, target, /*write_through=*/true)) return true;
-
-  // The old file goes aside rather than being deleted: a loaded plug-in resists deletion but
-  // not renaming, and until the new file is in place the old one can still be put back.
-  std::u16string aside;
-  if (platform::path_exists(target)) {
-    aside = aside_name(target);
-    if (!rename_waiting(target, aside, /*write_through=*/false, error)) {
-      platform::delete_file(fresh);
+  const std::u16string path = join_path(folder_path, name);
+  bool written = false;
+  {
+    platform::File file;
+    if (!waiting_out_locks([&] { return file.create_new(folder, name); }, error,
+                           [&] { return "Write " + utf8(path); }, path)) {
       return false;
     }
+    written = write_content(file, content, /*flush=*/true, path, error);
+  }  // closed before anything else: Windows neither moves nor deletes a file that is open
+  if (!written) static_cast<void>(folder.remove(name));  // ours: created above
+  return written;
+}
+
+bool remove_entry(const platform::OpenFolder& folder, const std::u16string& folder_path,
+                  const std::u16string& name, FileError* error) {
+  cleared(error);
+  const std::u16string path = join_path(folder_path, name);
+  bool is_folder = false;
+  {
+    // A folder of its own (not a link) is emptied through itself first; closed before it goes.
+    platform::OpenFolder inner;
+    static_cast<void>(folder.make_removable(name));
+    is_folder = inner.open(folder, name);
+    if (is_folder) remove_inside(inner, path, error);
   }
-  if (!rename_waiting(fresh, target, /*write_through=*/true, error)) {
-    if (!aside.empty()) rename_waiting(aside, target, /*write_through=*/true, error);
-    platform::delete_file(fresh);
-    return false;
-  }
-  // Still held, it stays as a leftover, deleted by a later call once its holder lets go.
-  if (!aside.empty()) platform::delete_file(aside);
-  return true;
+  return waiting_out_locks([&] { return folder.remove(name); }, error,
+                           [&] { return (is_folder ? "Remove folder " : "Delete ") + utf8(path); },
+                           path);
 }

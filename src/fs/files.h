@@ -116,56 +116,26 @@ enum class PlaceResult { placed, folder_not_made, not_written };
 
 // Renames the entry `from_name` of the open folder `from` (found at `from_folder`) to `to_name`
 // in the open folder `to` (at `to_folder`), replacing a file or a link there, written through,
-// brief holds waited out. No link on the way is followed; the paths only name the step in the
-// log. False when it cannot be renamed: the entry then stays where it was.
+// brief holds waited out (or, without `wait_out_holds`, tried once). No link on the way is
+// followed; the paths only name the step in the log. False when it cannot be renamed: the entry
+// then stays where it was.
 [[nodiscard]] bool rename_between(const platform::OpenFolder& from,
                                   const std::u16string& from_folder,
                                   const std::u16string& from_name, const platform::OpenFolder& to,
                                   const std::u16string& to_folder, const std::u16string& to_name,
-                                  FileError* error = nullptr);
+                                  FileError* error = nullptr, bool wait_out_holds = true);
 
-// The names a replacement stages beside `path` and puts an old copy aside under, the name of
-// `path` followed by "." + a tick count + ".corvalis-new" or ".corvalis-old".
-std::u16string staged_name(const std::u16string& path);
-std::u16string aside_name(const std::u16string& path);
+// Creates the file `name` inside `folder` (found at `folder_path`, for the log), only where
+// nothing is yet (a link planted at the name is never followed), writes all of `content` and
+// forces it to the disk. False when it cannot be created or fully written: a file it created is
+// deleted again.
+[[nodiscard]] bool create_whole_file(const platform::OpenFolder& folder,
+                                     const std::u16string& folder_path, const std::u16string& name,
+                                     const std::string& content, FileError* error = nullptr);
 
-// Removes what replacements of `path` left beside it when they were cut short: files and folders
-// in its folder named exactly like `staged_name(path)` or `aside_name(path)` (for any tick
-// count). Links and every other entry are left alone; an entry that resists stays for a later
-// call. Nothing is reported.
-//
-// With a `place`, where the aside copies came from: a replacement cut between its two renames
-// left nothing there, and then the newest aside copy is renamed back to `place` instead of
-// removed, so the old version stays until a replacement succeeds.
-void remove_leftovers_beside(const std::u16string& path, const std::u16string& place = {});
-
-// Replaces the file `name` inside `folder` (found at `folder_path`, for the log) with `content`
-// in one step, for a document that must never be lost half-written: the content goes to a new
-// file "<name>.<tick count>.corvalis-new" beside it (created, never opened through a link),
-// reaches the disk, and is then renamed over `name` (replacing a file or a link there, written
-// through; on POSIX rename and an fsync of the folder). False when any step fails: the new file
-// is deleted again and `name` keeps what it held. Not guaranteed: a power cut between the
-// rename and the folder's flush may leave either version, never a mix.
-[[nodiscard]] bool replace_whole_file(const platform::OpenFolder& folder,
-                                      const std::u16string& folder_path, const std::u16string& name,
-                                      const std::string& content, FileError* error = nullptr);
-
-// Writes `content` to `target` even when the old file is held open, as a loaded plug-in is,
-// and replaces it whole:
-// 1. makes the target's folder (a target without a separator is in the current folder);
-// 2. deletes the leftovers of earlier calls in that folder ("*.corvalis-old") that can be
-//    deleted now; the others wait for a later call;
-// 3. writes the content to "<target>.<tick count>.corvalis-new" beside the target and flushes
-//    it;
-// 4. renames the new file onto the target, replacing it in one step, once, without waiting;
-//    only when that fails (a loaded program image on Windows resists being replaced):
-// 5. renames an existing target aside to "<target>.<tick count>.corvalis-old" (replacing a
-//    file of that name): Windows lets a loaded program image be renamed, not deleted;
-// 6. renames the new file onto the target, and deletes the aside copy if it can be deleted
-//    now (else it stays as a leftover for a later call).
-// True when the target now holds the new content. False on any failure: the folder cannot be
-// made, the new file cannot be written, the old target cannot be renamed aside, or the new file
-// cannot be renamed onto the target (the old one is then renamed back). In every such case the
-// target keeps its old content, whole, and the new file is deleted again.
-[[nodiscard]] bool replace_file_in_use(const std::u16string& target, const std::string& content,
-                                       FileError* error = nullptr);
+// Removes the entry `name` of `folder` (found at `folder_path`, for the log): a file, a link (never
+// what it points to) or a folder tree, as remove_tree does, brief holds waited out. True when it is
+// gone; false when something resisted, which then stays with the folders that hold it.
+[[nodiscard]] bool remove_entry(const platform::OpenFolder& folder,
+                                const std::u16string& folder_path, const std::u16string& name,
+                                FileError* error = nullptr);

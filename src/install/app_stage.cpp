@@ -1,8 +1,10 @@
 #include "install/app_stage.h"
 
+#include <functional>
 #include <utility>
 
 #include "failure.h"
+#include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/channel.h"
@@ -60,16 +62,18 @@ AppRelease fetch_host_files(const std::u16string& base, const std::u16string& ru
 }
 
 void remove_plugin_leftovers() {
+  // A replacement cut after the old plug-in went aside (one that was loaded) puts it back.
   for (const char* name : host_file_names) {
-    // A replacement cut after the old plug-in went aside (one that was loaded) puts it back.
-    for (const std::u16string& target : plugin_targets(name)) {
-      remove_leftovers_beside(target, target);
-    }
+    for (const std::u16string& target : plugin_targets(name)) clear_beside_file(target);
   }
 }
 
 void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
-                        const std::u16string& roaming_folder) {
+                        const std::u16string& roaming_folder,
+                        const std::function<void()>& before_placing) {
+  const char* plugins_not_added =
+      "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup again.";
+  before_placing();
   bool control_surface_placed = false;
   for (const HostFile& file : files) {
     // One plug-in's bytes at a time, read back from its staging file: each goes to several
@@ -77,17 +81,23 @@ void install_host_files(const std::string& app_version, const std::vector<HostFi
     std::string bytes;
     int placed = 0;
     FileError error;
-    if (read_whole_file(file.staged, bytes, &error)) {
-      for (const std::u16string& target : plugin_targets(file.name)) {
-        if (replace_file_in_use(target, bytes, &error)) ++placed;
+    if (!read_whole_file(file.staged, bytes, &error)) {
+      log_line(error.line());
+      throw Failure(plugins_not_added);
+    }
+    for (const std::u16string& target : plugin_targets(file.name)) {
+      const SwitchResult result = replace_file_in_use(target, bytes, &error);
+      if (result == SwitchResult::done) {
+        ++placed;
+        continue;
       }
+      // One target is enough, but each that failed is told.
+      log_line(error.line());
+      // A plug-in that was there and is gone is worse than an old one: the run must not end
+      // as if all were well. The next run puts it back.
+      if (result == SwitchResult::place_emptied) throw Failure(plugins_not_added);
     }
-    if (placed == 0) {
-      if (!error.step.empty()) log_line(error.line());  // the last target's failure
-      throw Failure(
-          "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
-          "again.");
-    }
+    if (placed == 0) throw Failure(plugins_not_added);
     if (file.name == control_surface_file) control_surface_placed = true;
   }
 

@@ -2,6 +2,7 @@
 
 // The app stages: the two host plug-in files that run inside Premiere Pro.
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,13 +26,17 @@ struct AppRelease {
 AppRelease fetch_host_files(const std::u16string& base, const std::u16string& run_folder,
                             DownloadProgress& progress);
 
-// Removes the new files and set-aside copies that replacements cut short left beside every
-// place a host plug-in file is installed to. Nothing else is touched, and nothing is reported.
+// Clears what replacements cut short left beside every place a host plug-in file is installed to
+// (clear_beside): a plug-in set aside by a replacement cut between its renames goes back.
+// Nothing else is touched, and nothing is reported. Only the holder of the run lock calls it.
 void remove_plugin_leftovers();
 
-// Places each host file into every folder Premiere Pro loads it from, removes the legacy
-// importer folders, and, when the control-surface plug-in was placed, switches the command
-// bridge on in every Premiere Pro version that keeps settings under `roaming_folder` (the user's,
-// see user_roaming_folder). Install mode only. Throws Failure.
+// Calls `before_placing` (which may wait, or throw), then places each host file into every folder
+// Premiere Pro loads it from (fs/commit.h: each failed target is logged; a file no target took,
+// or a target that held a plug-in and holds none after its replacement, fails the run), removes
+// the legacy importer folders, and, when the control-surface plug-in was placed, switches the
+// command bridge on in every Premiere Pro version that keeps settings under `roaming_folder` (the
+// user's, see user_roaming_folder). Install mode only. Throws Failure.
 void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
-                        const std::u16string& roaming_folder);
+                        const std::u16string& roaming_folder,
+                        const std::function<void()>& before_placing);

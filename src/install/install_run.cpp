@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "failure.h"
+#include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/app_stage.h"
@@ -13,6 +15,7 @@
 #include "log/setup_log.h"
 #include "platform/platform.h"
 #include "premiere/command_bridge.h"
+#include "premiere/plugin_folders.h"
 
 namespace {
 
@@ -82,6 +85,26 @@ class RunFolder {
   std::u16string path_;
 };
 
+// Where the run lock lives on POSIX: the first Program Files folder, which only administrators
+// may change, like the folders the run writes plug-ins to.
+std::u16string run_lock_folder() {
+  const std::vector<std::u16string> folders = program_files_folders();
+  return folders.empty() ? std::u16string(platform::default_program_files_folder) : folders.front();
+}
+
+// Waits while Premiere Pro runs, the window saying so; nothing is logged meanwhile. True when
+// it waited.
+bool wait_while_premiere_runs(WindowReference window) {
+  bool waited = false;
+  while (premiere_is_running()) {
+    report_progress(window, u"Close Premiere Pro to continue", u"Setup continues once it's closed.",
+                    0);
+    platform::pause(1000);
+    waited = true;
+  }
+  return waited;
+}
+
 }  // namespace
 
 bool premiere_is_running() {
@@ -98,18 +121,15 @@ void install_run(const RunSettings& settings, WindowReference window) {
            platform::utf16_to_utf8(settings.base));
 
   // Whose panel and settings the run changes is settled before anything is touched. A check
-  // touches nothing of anyone's, so it runs whoever runs it.
+  // touches nothing of anyone's, so it runs whoever runs it, and beside any other run.
   const std::u16string roaming_folder = settings.check ? std::u16string() : user_roaming_folder();
+  std::optional<RunLock> lock;
+  if (!settings.check) lock.emplace(run_lock_folder());
 
-  if (!settings.check) {
-    while (premiere_is_running()) {
-      report_progress(window, u"Close Premiere Pro to continue",
-                      u"Setup continues once it's closed.", 0);
-      platform::pause(1000);
-    }
-  }
+  if (!settings.check) wait_while_premiere_runs(window);
 
-  // What runs cut short left behind goes first; a check touches nothing of the user's.
+  // What runs cut short left behind goes first; a check touches nothing of the user's, and
+  // clears only run folders whose process has ended.
   remove_abandoned_run_folders();
   if (!settings.check) {
     remove_panel_leftovers(roaming_folder);
@@ -120,9 +140,20 @@ void install_run(const RunSettings& settings, WindowReference window) {
   const RunFolder run_folder;
   report_progress(window, installing, u"Downloading...", 10);
 
+  // Premiere Pro may have been started during the downloads: before each change to what it
+  // loads, the run waits again, as it did at the start, and then shows where it was.
+  const auto premiere_closed = [&](std::u16string_view detail, int position) {
+    return [&settings, window, detail, position] {
+      if (!settings.check && wait_while_premiere_runs(window)) {
+        report_progress(window, installing, detail, position);
+      }
+    };
+  };
+
   DownloadProgress loader_progress(window, 10, 35);
   const std::string loader_version =
-      install_loader(settings, run_folder.path(), roaming_folder, loader_progress);
+      install_loader(settings, run_folder.path(), roaming_folder, loader_progress,
+                     premiere_closed(u"Downloading...", 10));
   report_progress(window, installing, u"Downloading...", 35);
 
   DownloadProgress app_progress(window, 35, 70);
@@ -133,7 +164,7 @@ void install_run(const RunSettings& settings, WindowReference window) {
   }
   report_progress(window, installing, u"Finishing...", 70);
 
-  install_host_files(app.version, app.files, roaming_folder);
+  install_host_files(app.version, app.files, roaming_folder, premiere_closed(u"Finishing...", 70));
   report_progress(window, installing, u"Finishing...", 95);
 
   log_line("Done");

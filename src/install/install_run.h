@@ -10,8 +10,13 @@
 #include "ui/progress.h"
 
 // Returns normally on success; throws Failure with the message for the user on any failure.
-// The run folder in the temporary folder is removed at every end.
+// The run folder in the temporary folder is removed at every end. An install holds the run lock
+// (fs/commit.h) from before its clean-up to its end, and fails with already_running_message when
+// another run holds it; a check takes none. An install waits while Premiere Pro runs before it
+// starts, and again before the panel switch and before the first plug-in is placed.
 void install_run(const RunSettings& settings, WindowReference window);
 
-// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs.
+// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in this session
+// (platform::running_process_names): another user's Premiere Pro holds none of this user's
+// files.
 bool premiere_is_running();

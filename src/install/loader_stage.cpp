@@ -1,9 +1,11 @@
 #include "install/loader_stage.h"
 
+#include <functional>
 #include <utility>
 #include <vector>
 
 #include "failure.h"
+#include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/channel.h"
@@ -46,20 +48,18 @@ std::u16string panel_folder(const std::u16string& extensions_root) {
 }
 
 // Puts the verified files into the new folder `staging`, each forced to the disk with `flush` (a
-// check's panel goes with its run folder and needs none). On failure the staging folder is
-// removed again and the Failure thrown.
+// check's panel goes with its run folder and needs none). Throws the Failure; what was put
+// together goes with the switch that named it.
 void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& staging, bool flush) {
   FileError error;
-  // Held open while it fills: the user (or anything the user runs) may change the folders beside
-  // it, and an elevated Setup must not be led to write anywhere else.
-  platform::OpenFolder folder;
   const auto fail = [&](const std::string& message) {
     log_line(error.line());
-    folder.close();  // Windows removes no folder that is open
-    static_cast<void>(remove_tree(staging));
     throw Failure(message);
   };
   if (!make_folders(staging, &error)) fail(folder_not_made_message(error.path));
+  // Held open while it fills: the user (or anything the user runs) may change the folders beside
+  // it, and an elevated Setup must not be led to write anywhere else.
+  platform::OpenFolder folder;
   if (!folder.open(staging)) {
     error = {"Create folder " + platform::utf16_to_utf8(staging), staging,
              platform::last_file_error()};
@@ -73,10 +73,54 @@ void stage_panel(const std::vector<LoaderFile>& files, const std::u16string& sta
   }
 }
 
+constexpr const char* not_replaced_message =
+    "Couldn't replace the Corvalis panel that's already installed. Restart your computer and run "
+    "Setup again.";
+
+// Replaces the panel beneath `extensions_root` with `files` (none: takes it away) in one switch.
+// The new panel is put together beside the extensions folder, not in it: a copy inside it, left
+// by a run cut short, would load as a second copy of the extension. Every path was judged before
+// the downloads, and the new panel is whole before the installed one is touched, so a failure
+// leaves the user with the panel they had.
+void switch_panel(const std::vector<LoaderFile>& files, const std::u16string& extensions_root,
+                  bool flush, const std::function<void()>& before_switch) {
+  const std::u16string cep_path = parent_folder(extensions_root);
+  const std::u16string panel = panel_folder(extensions_root);
+  const bool staged = !files.empty();  // a release without files leaves no folder to stage
+  FileError error;
+  const auto fail = [&](const std::string& message) {
+    log_line(error.line());
+    throw Failure(message);
+  };
+  if (staged && !make_folders(extensions_root, &error)) fail(folder_not_made_message(error.path));
+  // The switch goes through the folders held open as themselves: a link put in place of the
+  // extensions folder leads the panel nowhere else.
+  platform::OpenFolder cep;
+  platform::OpenFolder extensions;
+  if (!cep.open(cep_path) || !extensions.open(cep, u"extensions")) {
+    if (!staged && !platform::path_exists(panel)) return;  // nothing to take away
+    error = {"Read " + platform::utf16_to_utf8(extensions_root), extensions_root,
+             platform::last_file_error()};
+    fail(staged ? not_written_message : not_replaced_message);
+  }
+  const CommitPlace place{&extensions, extensions_root, cep, cep_path, std::u16string(panel_name)};
+  PlaceSwitch change(place);
+  if (staged) stage_panel(files, join_path(cep_path, change.staged_name()), flush);
+
+  before_switch();
+  // Links in the installed panel (or a panel that is a link) go first, as links; a panel that
+  // cannot go whole, a file of it held open by another program, is left as it is.
+  if (!ready_to_move_tree(panel, &error)) fail(not_replaced_message);
+  const SwitchResult result = change.put_in_place(staged, /*back_to_back=*/false, &error);
+  if (result == SwitchResult::untouched) fail(not_replaced_message);
+  if (result != SwitchResult::done) fail(not_written_message);
+}
+
 }  // namespace
 
 std::string install_loader(const RunSettings& settings, const std::u16string& run_folder,
-                           const std::u16string& roaming_folder, DownloadProgress& progress) {
+                           const std::u16string& roaming_folder, DownloadProgress& progress,
+                           const std::function<void()>& before_switch) {
   const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
   const std::u16string release_base =
       settings.base + u"/loader/" + platform::utf8_to_utf16(version);
@@ -108,63 +152,7 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 
   const std::u16string extensions_root =
       settings.check ? join_path(run_folder, u"extensions") : user_extensions_root(roaming_folder);
-  const std::u16string panel = panel_folder(extensions_root);
-  // The new panel is put together beside the extensions folder, not in it: a copy inside it,
-  // left by a run cut short, would load as a second copy of the extension. On the same volume,
-  // the switch is two renames.
-  const std::u16string staging_name = staged_name(std::u16string(panel_name));
-  const std::u16string staging = join_path(parent_folder(extensions_root), staging_name);
-  // A release without files replaces the panel with nothing: there is no folder to stage.
-  const bool staged = !files.empty();
-  FileError error;
-  if (staged && !make_folders(extensions_root, &error)) {
-    log_line(error.line());
-    throw Failure(folder_not_made_message(error.path));
-  }
-  if (staged) stage_panel(files, staging, /*flush=*/!settings.check);
-
-  // Every path was judged before the downloads, and the new panel is whole before the installed
-  // one is touched, so a failure leaves the user with the panel they had.
-  const std::u16string cep_path = parent_folder(extensions_root);
-  const std::u16string aside = aside_name(std::u16string(panel_name));
-  const auto fail = [&](const char* message) {
-    log_line(error.line());
-    static_cast<void>(remove_tree(staging));
-    throw Failure(message);
-  };
-  const char* not_replaced_message =
-      "Couldn't replace the Corvalis panel that's already installed. Restart your computer and "
-      "run Setup again.";
-  // Links in the installed panel (or a panel that is a link) go first, as links; a panel that
-  // cannot go whole, a file of it held open by another program, is left as it is.
-  if (!ready_to_move_tree(panel, &error)) fail(not_replaced_message);
-  const bool installed = platform::path_exists(panel);
-  const char* switch_message = installed ? not_replaced_message : not_written_message;
-  if (installed || staged) {
-    // The two renames go through the folders held open as themselves: a link put in place of
-    // the extensions folder leads the panel nowhere else.
-    platform::OpenFolder cep;
-    platform::OpenFolder extensions;
-    if (!cep.open(cep_path) || !extensions.open(cep, u"extensions")) {
-      error = {"Read " + platform::utf16_to_utf8(extensions_root), extensions_root,
-               platform::last_file_error()};
-      fail(switch_message);
-    }
-    const std::u16string name(panel_name);
-    if (installed &&
-        !rename_between(extensions, extensions_root, name, cep, cep_path, aside, &error)) {
-      fail(not_replaced_message);
-    }
-    if (staged &&
-        !rename_between(cep, cep_path, staging_name, extensions, extensions_root, name, &error)) {
-      if (installed) {
-        static_cast<void>(rename_between(cep, cep_path, aside, extensions, extensions_root, name));
-      }
-      fail(not_written_message);
-    }
-  }
-  // A file of the old panel still held stays, with its folders, for the next run to remove.
-  if (installed) static_cast<void>(remove_tree(join_path(cep_path, aside)));
+  switch_panel(files, extensions_root, /*flush=*/!settings.check, before_switch);
 
   const std::u16string legacy_panel = join_path(extensions_root, u"com.brackmoor.panel");
   // The legacy panel goes if it can; one that stays harms nothing.
@@ -175,8 +163,13 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
 }
 
 void remove_panel_leftovers(const std::u16string& roaming_folder) {
-  // A switch cut between its two renames left the installed panel aside: it goes back.
   const std::u16string extensions_root = user_extensions_root(roaming_folder);
-  remove_leftovers_beside(join_path(parent_folder(extensions_root), panel_name),
-                          panel_folder(extensions_root));
+  const std::u16string cep_path = parent_folder(extensions_root);
+  platform::OpenFolder cep;
+  platform::OpenFolder extensions;
+  if (!cep.open(cep_path)) return;
+  // Without an extensions folder of its own there is nowhere to put a panel back yet.
+  const bool has_extensions = extensions.open(cep, u"extensions");
+  clear_beside({has_extensions ? &extensions : nullptr, extensions_root, cep, cep_path,
+                std::u16string(panel_name)});
 }

@@ -247,10 +247,12 @@ CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
   return errno == EEXIST ? CreateFolderResult::already_exists : CreateFolderResult::failed;
 }
 
-bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name,
+                         bool write_through) const {
   if (!file_change_permitted(FileChange::rename, handle_, name)) return false;
-  return ::renameat(AT_FDCWD, native(from).c_str(), static_cast<int>(handle_),
-                    native(name).c_str()) == 0;
+  const int to = static_cast<int>(handle_);
+  return ::renameat(AT_FDCWD, native(from).c_str(), to, native(name).c_str()) == 0 &&
+         (!write_through || ::fsync(to) == 0);
 }
 
 bool OpenFolder::move_in(const OpenFolder& from, const std::u16string& from_name,
@@ -261,6 +263,11 @@ bool OpenFolder::move_in(const OpenFolder& from, const std::u16string& from_name
   // The move is durable once the folders that record it are on the disk.
   return ::renameat(source, native(from_name).c_str(), to, native(name).c_str()) == 0 &&
          ::fsync(to) == 0 && (source == to || ::fsync(source) == 0);
+}
+
+bool OpenFolder::flush() const {
+  if (!file_change_permitted(FileChange::flush, handle_)) return false;
+  return ::fsync(static_cast<int>(handle_)) == 0;
 }
 
 bool OpenFolder::can_remove(const std::u16string& name) const {

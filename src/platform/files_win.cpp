@@ -211,11 +211,13 @@ CreateFolderResult OpenFolder::create_folder(const std::u16string& name) const {
   return platform::create_folder(path_ + u'\\' + name);
 }
 
-bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name) const {
+bool OpenFolder::move_in(const std::u16string& from, const std::u16string& name,
+                         bool write_through) const {
   if (!file_change_permitted(FileChange::rename, handle_, name)) return false;
   // A link at the name is replaced as itself: a rename never writes through it.
-  return ::MoveFileExW(wide(long_path(from)), wide(long_path(path_ + u'\\' + name)),
-                       MOVEFILE_REPLACE_EXISTING) != 0;
+  DWORD flags = MOVEFILE_REPLACE_EXISTING;
+  if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
+  return ::MoveFileExW(wide(long_path(from)), wide(long_path(path_ + u'\\' + name)), flags) != 0;
 }
 
 bool OpenFolder::move_in(const OpenFolder& from, const std::u16string& from_name,
@@ -225,6 +227,10 @@ bool OpenFolder::move_in(const OpenFolder& from, const std::u16string& from_name
   return ::MoveFileExW(wide(long_path(from.path_ + u'\\' + from_name)),
                        wide(long_path(path_ + u'\\' + name)),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool OpenFolder::flush() const {
+  return file_change_permitted(FileChange::flush, handle_);
 }
 
 bool OpenFolder::can_remove(const std::u16string& name) const {

@@ -129,10 +129,48 @@ struct LocalTime {
 };
 LocalTime local_time();
 
-// The executable file names of all running processes (Windows: a Toolhelp snapshot; POSIX: the
-// last segment of each process's argv[0], split at '/' and '\\', so programs run under Wine
-// count). False when the list cannot be taken.
+// The executable file names of the running processes of this process's session: programs
+// another user runs in another session (fast user switching, Remote Desktop) are not listed.
+// Windows: a Toolhelp snapshot, each process kept when ProcessIdToSessionId names this
+// process's session. POSIX, where the user stands in for the session: the processes of this
+// process's real user (the owner of /proc/<pid>), each named by the last segment of its argv[0],
+// split at '/' and '\\', so programs run under Wine count. False when the list cannot be taken.
 bool running_process_names(std::vector<std::u16string>& names);
+
+// ---------------------------------------------------------------------------------------------
+// One run at a time
+
+// A lock that one process of the whole machine holds at a time, whichever user or session it
+// runs in. Released by `release` or the destructor, and by the system when its holder ends in
+// any way, so a holder that was killed never blocks the next one.
+//
+// Windows: the mutex "Global\<name>", created with an access list that lets every
+// administrator and SYSTEM open it (the default one of a mutex SYSTEM created would turn
+// administrators away), waited for without waiting. A mutex belongs to a thread: the thread that
+// takes the lock releases it. POSIX: an exclusive flock on "<folder>/<name>.lock", created when
+// missing (never through a link); `folder` must exist.
+class MachineLock {
+ public:
+  enum class Result {
+    taken,
+    // Another process holds it (Windows also: the mutex exists and refuses this account).
+    held_elsewhere,
+    // The lock could not be made or asked; `last_file_error` says why.
+    failed,
+  };
+
+  MachineLock() = default;
+  MachineLock(const MachineLock&) = delete;
+  MachineLock& operator=(const MachineLock&) = delete;
+  ~MachineLock();
+
+  // Takes the lock if nobody holds it; never waits. A lock already taken is released first.
+  Result take(std::u16string_view name, const std::u16string& folder);
+  void release();
+
+ private:
+  std::intptr_t handle_ = -1;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Files and folders
@@ -243,14 +281,19 @@ class OpenFolder {
   // Creates the folder `name` inside (as create_folder does).
   CreateFolderResult create_folder(const std::u16string& name) const;
   // Moves the file at the path `from` into this folder as `name`, replacing a file or a link
-  // there (the link itself, never what it points to). False when `from` is on another volume
-  // (Windows ERROR_NOT_SAME_DEVICE, POSIX EXDEV) or cannot be moved.
-  bool move_in(const std::u16string& from, const std::u16string& name) const;
+  // there (the link itself, never what it points to), and with `write_through` makes the move
+  // durable (MOVEFILE_WRITE_THROUGH; POSIX: an fsync of this folder). False when `from` is on
+  // another volume (Windows ERROR_NOT_SAME_DEVICE, POSIX EXDEV) or cannot be moved.
+  bool move_in(const std::u16string& from, const std::u16string& name, bool write_through) const;
   // Moves the entry `from_name` of the open folder `from` (this one, or another on the same
   // volume) into this folder as `name`, replacing a file or a link there (as
   // move_file_replacing does), written through. Neither name is followed if it is a link.
   bool move_in(const OpenFolder& from, const std::u16string& from_name,
                const std::u16string& name) const;
+  // Makes the entries created in the folder so far durable before anything that follows (POSIX:
+  // an fsync of the folder). Windows: true, nothing to do: NTFS logs the changes to a folder's
+  // entries in the order they are made, so a later rename never reaches the disk without them.
+  bool flush() const;
 
  private:
   friend class File;

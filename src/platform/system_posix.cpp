@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -241,8 +243,14 @@ bool running_process_names(std::vector<std::u16string>& names) {
   const std::unique_ptr<DIR, FolderCloser> proc(::opendir("/proc"));
   if (!proc) return false;
   names.clear();
+  const uid_t user = ::getuid();
   while (const dirent* entry = ::readdir(proc.get())) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    // Another user's programs stand for those of another session.
+    struct stat owner;
+    if (::fstatat(::dirfd(proc.get()), entry->d_name, &owner, 0) != 0 || owner.st_uid != user) {
+      continue;
+    }
     const std::string program = program_started_as(entry->d_name);
     if (program.empty()) continue;  // kernel threads and vanished processes
     const std::size_t slash = program.find_last_of("/\\");
@@ -250,6 +258,31 @@ bool running_process_names(std::vector<std::u16string>& names) {
         utf8_to_utf16(slash == std::string::npos ? program : program.substr(slash + 1)));
   }
   return true;
+}
+
+MachineLock::~MachineLock() {
+  release();
+}
+
+MachineLock::Result MachineLock::take(std::u16string_view name, const std::u16string& folder) {
+  release();
+  const std::string path = utf16_to_utf8(folder) + "/" + utf16_to_utf8(name) + ".lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return Result::failed;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return error == EWOULDBLOCK ? Result::held_elsewhere : Result::failed;
+  }
+  handle_ = fd;
+  return Result::taken;
+}
+
+void MachineLock::release() {
+  // Closing the only descriptor of the open file releases its lock.
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -205,14 +206,67 @@ LocalTime local_time() {
 bool running_process_names(std::vector<std::u16string>& names) {
   const KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return false;
+  DWORD own_session = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &own_session)) return false;
   names.clear();
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
        more = ::Process32NextW(snapshot.get(), &entry)) {
+    // A process whose session cannot be read has ended since the snapshot, or is one of the
+    // system's protected processes: neither is a Premiere Pro of this session.
+    DWORD session = 0;
+    if (!::ProcessIdToSessionId(entry.th32ProcessID, &session) || session != own_session) continue;
     names.emplace_back(reinterpret_cast<char16_t*>(entry.szExeFile));
   }
   return true;
+}
+
+MachineLock::~MachineLock() {
+  release();
+}
+
+MachineLock::Result MachineLock::take(std::u16string_view name, const std::u16string&) {
+  release();
+  // Every administrator and SYSTEM may open it, whoever made it; nobody else.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return Result::failed;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const std::u16string global = u"Global\\" + std::u16string(name);
+  const HANDLE mutex = ::CreateMutexW(&attributes, FALSE, wide(global));
+  const DWORD created = ::GetLastError();
+  ::LocalFree(descriptor);
+  if (!mutex) {
+    ::SetLastError(created);
+    // Made by a run of an account its access list turns away: that run holds it.
+    return created == ERROR_ACCESS_DENIED ? Result::held_elsewhere : Result::failed;
+  }
+  switch (::WaitForSingleObject(mutex, 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its holder was killed: the lock is ours now
+      handle_ = reinterpret_cast<std::intptr_t>(mutex);
+      return Result::taken;
+    case WAIT_TIMEOUT:
+      ::CloseHandle(mutex);
+      return Result::held_elsewhere;
+    default: {
+      const DWORD error = ::GetLastError();
+      ::CloseHandle(mutex);
+      ::SetLastError(error);
+      return Result::failed;
+    }
+  }
+}
+
+void MachineLock::release() {
+  if (handle_ == -1) return;
+  const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+  ::ReleaseMutex(mutex);
+  ::CloseHandle(mutex);
+  handle_ = -1;
 }
 
 }  // namespace platform

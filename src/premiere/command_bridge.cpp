@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "failure.h"
+#include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
@@ -60,9 +61,8 @@ void remove_settings_leftovers_under(const std::u16string& settings_root) {
   while (listing.next(entry)) {
     // A linked version folder is not entered: what it leads to is not ours to clean.
     if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
-    remove_leftovers_beside(
-        join_path(join_path(join_path(settings_root, entry.name), u"ControlSurface"),
-                  u"ControlSurfaceSettings.xml"));
+    clear_beside_file(join_path(join_path(join_path(settings_root, entry.name), u"ControlSurface"),
+                                u"ControlSurfaceSettings.xml"));
   }
 }
 

@@ -568,14 +568,16 @@ TEST_F(InstallRun, LeftoversOfARunEndedAtOnceAreRemovedByTheNext) {
                                                      "com.corvalisplugin.panel.222.corvalis-old",
                                                      "com.corvalisplugin.panel.backup"}));
 
-  // A plug-in replacement cut after the loaded plug-in went aside: the newest aside copy goes
-  // back before anything else, so a run that then fails (no host to reach) leaves a plug-in.
+  // A plug-in replacement cut after the loaded plug-in went aside: the copy its record names goes
+  // back before anything else, so a run that then fails (no host to reach) leaves a plug-in. A
+  // copy aside without a record is evidence of nothing: it goes, whatever its number.
   const std::u16string surface_folder =
       under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"});
-  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.99.corvalis-old")),
-      "older");
+  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.99.corvalis-switch")),
+      "Corvalis.acsrf\n");
+  put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.99.corvalis-old")), "old");
   put(platform::utf16_to_utf8(join_path(surface_folder, u"Corvalis.acsrf.100.corvalis-old")),
-      "old");
+      "a remnant of an earlier boot");
   ASSERT_TRUE(scan({u"setup", u"--base", host.refused_url("")}));
   platform::observe_pauses_for_testing([](std::uint32_t) {});
   EXPECT_EQ(run_failure(),
@@ -634,9 +636,12 @@ TEST_F(InstallRun, AHugeChannelDocumentIsRefusedUnreadWithBoundedMemory) {
 }
 
 TEST_F(InstallRun, NoWritableTargetForAPlugInFailsTheRun) {
-  // Files where the Program Files folders should be: no target can be made.
-  put(platform::utf16_to_utf8(program_files), "blocked");
-  put(platform::utf16_to_utf8(program_files_x86), "blocked");
+  // Files where the plug-in folders should start: no target can be made.
+  for (const std::u16string& folder : {program_files, program_files_x86}) {
+    for (const char16_t* top : {u"Adobe", u"Common Files"}) {
+      put(platform::utf16_to_utf8(join_path(folder, top)), "blocked");
+    }
+  }
   EXPECT_EQ(run_failure(),
             "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
             "again.");
@@ -785,22 +790,26 @@ std::string failure_for(const std::string& change, const std::u16string& panel) 
     if (operation == "open-for-writing" || operation == "write") return download_not_saved_message;
     return "no failure";  // a download's rename into the panel, or the run folder's removal
   }
-  // The log and the clean-up of what a switch set aside are not the run's concern, nor is one
-  // importer target of four.
-  if (has("Corvalis Setup.log") || (has(".corvalis-old") && operation != "rename") ||
-      has("Corvalis_Importer.prm")) {
+  // The log and the removal of what a switch replaced are not the run's concern (its record
+  // goes once the copy is out of reach), nor is one importer target of four.
+  if (has("Corvalis Setup.log") || has(".removed.corvalis-old") ||
+      (operation == "delete" && has(".corvalis-switch")) || has("Corvalis_Importer.prm")) {
     return "no failure";
   }
   if (operation == "create-folder") return folder_not_made_message(platform::utf8_to_utf16(path));
-  if (has("com.corvalisplugin.panel")) {
-    if (operation == "rename" && target.ends_with(".corvalis-old")) {
+  // The panel's record is flushed with the folder that holds it, beside the extensions folder.
+  const bool panel_record = (operation == "flush" && path.ends_with("/Adobe/CEP")) ||
+                            (has("com.corvalisplugin.panel") && has(".corvalis-switch"));
+  if (has("com.corvalisplugin.panel") || panel_record) {
+    if (panel_record || (operation == "rename" && target.ends_with(".corvalis-old"))) {
       return "Couldn't replace the Corvalis panel that's already installed. Restart your "
              "computer and run Setup again.";
     }
+    // A download that cannot be moved into the new panel is copied there instead.
     if (operation == "rename" && target != platform::utf16_to_utf8(panel)) return "no failure";
     return "Couldn't write Corvalis into Premiere's extensions folder.";
   }
-  // A replacement that fails puts the old plug-in aside and tries again.
+  // A replacing rename that fails sets the old plug-in aside and renames the new one in.
   if (has("Corvalis.acsrf")) return operation == "rename" ? "no failure" : plugins_not_added;
   if (has("ControlSurfaceSettings.xml")) {
     return "Couldn't switch the command bridge on in Premiere's settings.";
