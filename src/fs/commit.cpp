@@ -67,16 +67,17 @@ bool place_is_there(const CommitPlace& place) {
   return platform::path_exists(join_path(place.folder_path, place.name));
 }
 
-// Step 4, and the clean-up of a set-aside copy: renamed out of reach of every put-back first,
-// then its record deleted, then removed as far as it goes. False when it could not even be
-// renamed: it stays whole, with its record.
+// Step 4, and the clean-up of a set-aside copy whose place is whole: its record goes first, since
+// the place no longer needs it back, then the copy is renamed out of reach of every put-back, then
+// removed as far as it goes. False when it could not even be renamed: it stays whole, and
+// without a record nothing will ever put it back.
 bool retire(const CommitPlace& place, const std::u16string& id) {
+  static_cast<void>(place.side.remove(copy_name(place, id, record_suffix)));
   const std::u16string aside = copy_name(place, id, aside_suffix);
   const std::u16string removed = copy_name(place, id, removed_suffix);
   if (!rename_between(place.side, place.side_path, aside, place.side, place.side_path, removed)) {
     return false;
   }
-  static_cast<void>(place.side.remove(copy_name(place, id, record_suffix)));
   // What resists (a file another program keeps open) stays for a later run.
   static_cast<void>(remove_entry(place.side, place.side_path, removed));
   return true;

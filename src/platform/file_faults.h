@@ -9,10 +9,18 @@
 // declares the seam, which counts the changes and, configured through the environment, ends the
 // process or fails the call at the Nth one:
 //   CORVALIS_FAULT_AT     N, counted from 1 (unset or 0: nothing is cut)
-//   CORVALIS_FAULT_MODE   "end" ends the process at once, as a power cut or Cancel would (no
-//                         flush, no destructors); "fail" fails the call as a full disk does
+//   CORVALIS_FAULT_MODE   "end" ends the process at once, as Cancel or a crash would (no
+//                         destructors, no clean-up); "fail" fails the call as a full disk does;
+//                         "hook" calls the hook a test set (a second run started at that
+//                         moment, say) and then lets the change go on
 //   CORVALIS_FAULT_TRACE  a file that gets one line per change, "N operation path[ -> path]"
 //                         (before the change is made), so a test learns the last N
+//
+// What it models and what it does not: ending the process leaves the disk as the system has it
+// at that instant, every completed write included, since written data survives in the system's
+// cache. That is not a power cut, which can also lose what was written but not yet flushed, or
+// reorder it; the seam cannot show that, and the commit protocol answers it by flushing and
+// writing through before each step that depends on an earlier one (fs/commit.h).
 
 #include <cstdint>
 #include <string>
@@ -63,6 +71,8 @@ bool file_change_permitted(FileChange change, std::intptr_t handle);
 bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u16string& name);
 // Counts from 1 again: a forked test child starts its own run.
 void restart_file_change_count_for_testing();
+// What mode "hook" calls at the Nth change; nullptr for nothing.
+void set_file_change_hook_for_testing(void (*hook)());
 
 #else
 

@@ -16,6 +16,7 @@ namespace platform {
 namespace {
 
 std::uint64_t changes_seen = 0;
+void (*change_hook)() = nullptr;
 
 // Appends one line to the trace with plain system calls, which the seam does not count.
 void trace(const std::string& line) {
@@ -39,6 +40,11 @@ bool permitted(FileChange change, const std::string& what) {
   }
   const char* mode = std::getenv("CORVALIS_FAULT_MODE");
   if (mode && std::strcmp(mode, "end") == 0) ::_exit(86);
+  if (mode && std::strcmp(mode, "hook") == 0) {
+    if (change_hook) change_hook();
+    errno = saved;
+    return true;
+  }
   errno = ENOSPC;  // not a hold that passes: the caller gives up at once
   return false;
 }
@@ -75,6 +81,10 @@ bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u
 
 void restart_file_change_count_for_testing() {
   changes_seen = 0;
+}
+
+void set_file_change_hook_for_testing(void (*hook)()) {
+  change_hook = hook;
 }
 
 }  // namespace platform

@@ -13,6 +13,7 @@ namespace platform {
 namespace {
 
 std::uint64_t changes_seen = 0;
+void (*change_hook)() = nullptr;
 
 std::u16string variable(const wchar_t* name) {
   wchar_t value[1024];
@@ -46,7 +47,13 @@ bool permitted(FileChange change, const std::string& what) {
     ::SetLastError(saved);
     return true;
   }
-  if (variable(L"CORVALIS_FAULT_MODE") == u"end") ::TerminateProcess(::GetCurrentProcess(), 86);
+  const std::u16string mode = variable(L"CORVALIS_FAULT_MODE");
+  if (mode == u"end") ::TerminateProcess(::GetCurrentProcess(), 86);
+  if (mode == u"hook") {
+    if (change_hook) change_hook();
+    ::SetLastError(saved);
+    return true;
+  }
   ::SetLastError(ERROR_DISK_FULL);  // not a hold that passes: the caller gives up at once
   return false;
 }
@@ -86,6 +93,10 @@ bool file_change_permitted(FileChange change, std::intptr_t folder, const std::u
 
 void restart_file_change_count_for_testing() {
   changes_seen = 0;
+}
+
+void set_file_change_hook_for_testing(void (*hook)()) {
+  change_hook = hook;
 }
 
 }  // namespace platform

@@ -66,7 +66,7 @@ TEST(ReplaceFileInUse, AFolderThatCannotBeMadeIsFalseNotAFailure) {
 // of it before its own work: a copy set aside goes back only on its record's evidence that a
 // switch was cut between its renames; everything else of the target's goes, whatever it held;
 // other files, and other targets' copies, stay.
-TEST(ReplaceFileInUse, ClearsWhatCutRunsLeftBesideItsTargetByTheRecords) {
+TEST(ReplaceFileInUse, ClearsWhatRunsCutShortLeftBesideItsTargetByTheRecords) {
   struct Case {
     const char* what;
     std::vector<std::pair<std::u16string, std::string>> beside;  // "" as a name: the target

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
@@ -27,6 +28,7 @@
 
 #include "app/settings.h"
 #include "failure.h"
+#include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "install/user_folders.h"
@@ -49,6 +51,8 @@
 // The linker sends the core's calls here (tests/CMakeLists.txt).
 namespace {
 std::function<bool(const std::u16string&)> refused;
+std::pair<int, int> hook_pipes;  // a sweep's child: where it asks for a second run, and waits
+int refused_error = ENOSPC;      // EBUSY: a hold another program keeps
 }  // namespace
 
 #define CREATE_FOLDER \
@@ -65,7 +69,7 @@ std::function<bool(const std::u16string&)> refused;
 extern "C" platform::CreateFolderResult REAL(CREATE_FOLDER)(const std::u16string& path);
 extern "C" platform::CreateFolderResult WRAPPED(CREATE_FOLDER)(const std::u16string& path) {
   if (refused && refused(path)) {
-    errno = ENOSPC;
+    errno = refused_error;
     return platform::CreateFolderResult::failed;
   }
   return REAL(CREATE_FOLDER)(path);
@@ -75,7 +79,7 @@ extern "C" bool REAL(MOVE_FILE)(const std::u16string& from, const std::u16string
 extern "C" bool WRAPPED(MOVE_FILE)(const std::u16string& from, const std::u16string& to,
                                    bool write_through) {
   if (refused && refused(to)) {
-    errno = ENOSPC;
+    errno = refused_error;
     return false;
   }
   return REAL(MOVE_FILE)(from, to, write_through);
@@ -87,7 +91,7 @@ extern "C" bool WRAPPED(MOVE_IN)(const platform::OpenFolder* folder,
                                  const platform::OpenFolder& from, const std::u16string& from_name,
                                  const std::u16string& name) {
   if (refused && refused(name)) {
-    errno = ENOSPC;
+    errno = refused_error;
     return false;
   }
   return REAL(MOVE_IN)(folder, from, from_name, name);
@@ -674,7 +678,7 @@ TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
 // "folder", "link <target>" or "file <bytes>". The log grows with every run and is left out.
 using Tree = std::map<std::string, std::string>;
 
-class CutRun : public InstallRun {
+class CutRunBase : public InstallRun {
  protected:
   const std::vector<std::string> places = {"appdata", "Program Files", "Program Files (x86)",
                                            "temp"};
@@ -718,38 +722,87 @@ class CutRun : public InstallRun {
     }
   }
 
-  // One install run in a child process with the seam set as `mode` ("end", "fail" or "" for an
-  // uncut run) at change `at`, from the host or, `offline`, from a host that cannot be reached:
-  // "ended" when the seam ended it, else the Failure's message or "no failure". The child's trace
-  // of changes goes to `trace_file`. Only children use the HTTP client, so no connection is ever
-  // shared with a child cut mid-download.
+  // The control-surface plug-in is loaded by a running program, as Windows holds it: a rename
+  // onto it fails as long as it is there (the failure another program's hold gives, so it is
+  // waited out), while it can itself be renamed.
+  bool plugin_loaded = false;
+  std::u16string control_surface() {
+    return under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"});
+  }
+
+  // One install run in a child process with the seam set as `mode` ("end", "fail", "hook" or ""
+  // for an uncut run) at change `at`, from the host or, `offline`, from a host that cannot be
+  // reached: "ended" when the seam ended it, else the Failure's message or "no failure". The
+  // child's trace of changes goes to `trace_file`. Only children use the HTTP client, so no
+  // connection is ever shared with a child cut mid-download. In mode "hook", a second run
+  // starts at that change in another child of this process and ends before the first goes on;
+  // its answer is in `second_outcome`.
   std::string run_cut(const std::string& mode, std::uint64_t at, bool offline = false) {
-    std::remove(outcome_file.c_str());
-    std::remove(trace_file.c_str());
+    return run_child(mode, at, offline, outcome_file, trace_file);
+  }
+  std::string second_outcome;
+
+ private:
+  std::string run_child(const std::string& mode, std::uint64_t at, bool offline,
+                        const std::string& outcome_path, const std::string& trace_path) {
+    std::remove(outcome_path.c_str());
+    std::remove(trace_path.c_str());
+    int ask[2], answer[2];  // the first run asks for the second one and waits for its end
+    if (::pipe(ask) != 0 || ::pipe(answer) != 0) return "no pipe";
     const pid_t child = ::fork();
     if (child == 0) {
+      ::close(ask[0]);
+      ::close(answer[1]);
+      hook_pipes = {ask[1], answer[0]};
+      platform::set_file_change_hook_for_testing([] {
+        char byte = 1;
+        if (::write(hook_pipes.first, &byte, 1) == 1) {
+          static_cast<void>(::read(hook_pipes.second, &byte, 1));
+        }
+      });
       platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_MODE",
                                                      platform::utf8_to_utf16(mode));
       platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_AT", decimal(at));
       platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_TRACE",
-                                                     platform::utf8_to_utf16(trace_file));
+                                                     platform::utf8_to_utf16(trace_path));
       platform::restart_file_change_count_for_testing();
-      if (offline) {
-        settings.base = host.refused_url("");
-        platform::observe_pauses_for_testing([](std::uint32_t) {});
+      if (offline) settings.base = host.refused_url("");
+      if (offline || plugin_loaded) platform::observe_pauses_for_testing([](std::uint32_t) {});
+      if (plugin_loaded) {
+        const std::u16string plugin = join_path(control_surface(), u"Corvalis.acsrf");
+        refused_error = EBUSY;
+        refused = [plugin](const std::u16string& name) {
+          return name == u"Corvalis.acsrf" && platform::path_exists(plugin);
+        };
       }
       const std::string outcome = run_failure();
       platform::set_environment_variable_for_testing(u"CORVALIS_FAULT_TRACE", u"", true);
-      if (std::FILE* file = std::fopen(outcome_file.c_str(), "wb")) {
-        std::fwrite(outcome.data(), 1, outcome.size(), file);
-        std::fclose(file);
-      }
+      write_outcome(outcome_path, outcome);
       ::_exit(0);
     }
+    ::close(ask[1]);
+    ::close(answer[0]);
+    second_outcome.clear();
+    char byte = 0;
+    if (::read(ask[0], &byte, 1) == 1) {
+      second_outcome = run_child("", 0, false, outcome_path + "-second", trace_path + "-second");
+      // The first run's trace goes on where it was.
+      static_cast<void>(::write(answer[1], &byte, 1));
+    }
+    ::close(ask[0]);
+    ::close(answer[1]);
     int status = 0;
     ::waitpid(child, &status, 0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 86) return "ended";
-    return file_content(platform::utf8_to_utf16(outcome_file));
+    return file_content(platform::utf8_to_utf16(outcome_path));
+  }
+
+ protected:
+  static void write_outcome(const std::string& file, const std::string& outcome) {
+    if (std::FILE* stream = std::fopen(file.c_str(), "wb")) {
+      std::fwrite(outcome.data(), 1, outcome.size(), stream);
+      std::fclose(stream);
+    }
   }
 
   // The changes of the last run, one "operation path" line each (numbers dropped).
@@ -817,89 +870,138 @@ std::string failure_for(const std::string& change, const std::u16string& panel) 
   return "unexpected change " + change;
 }
 
-TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
-  // The earlier install: its panel, both plug-ins, and settings without the command bridge.
-  const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
-  for (const char16_t* version : {u"24.0", u"25.0"}) {
-    fs::create_directories(platform::utf16_to_utf8(join_path(premiere, version)));
-  }
-  publish("loader", "1.4.1",
-          {{"CSXS/manifest.xml", "<ExtensionManifest Version='6.0'/>\n"},
-           {"index.html", "<!doctype html><title>old</title>\n"},
-           {"old/deep.txt", "only in the old panel\n"}});
-  publish("app", "2.0.0",
-          {{"host/Corvalis.acsrf", std::string(2000, 'C')},
-           {"host/Corvalis_Importer.prm", std::string(4000, 'I')}});
-  ASSERT_EQ(run_cut("", 0), "no failure");
-  const std::string settings_list = "<key>PluginSettingsList</key>\n<prop.list>\n";
-  std::string other_settings(settings_template);
-  other_settings.insert(other_settings.find(settings_list) + settings_list.size(),
-                        "<prop.pair><key>other.plugin</key><prop.list/></prop.pair>\n");
-  const auto document = [&](const char16_t* version) {
-    return platform::utf16_to_utf8(
-        under(premiere, {version, u"ControlSurface", u"ControlSurfaceSettings.xml"}));
-  };
-  put(document(u"24.0"), std::string(settings_template));
-  put(document(u"25.0"), other_settings);
-  const Tree old_state = tree();
+// An earlier install (its panel, both plug-ins, and settings without the command bridge) and
+// the state an uncut install of a newer release over it leaves, with the changes that run made.
+class CutRun : public CutRunBase {
+ protected:
+  Tree old_state, new_state;
+  std::vector<std::string> changes;
+  std::vector<std::string> committed;  // every plug-in target and settings document
+  std::string panel_place;
 
-  // The new release, and what an uncut run over the old one leaves.
-  publish("loader", "1.4.3", loader_files);
-  publish("app", "2.0.2", app_files);
-  ASSERT_EQ(run_cut("", 0), "no failure");
-  const std::vector<std::string> changes = trace();
-  const Tree new_state = tree();
-  for (const auto& [path, what] : new_state) {
-    EXPECT_EQ(path.find(".corvalis-"), std::string::npos) << path;
-    EXPECT_FALSE(path.starts_with("temp/")) << path;
+  void SetUp() override {
+    CutRunBase::SetUp();
+    if (IsSkipped()) return;
+    const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
+    for (const char16_t* version : {u"24.0", u"25.0"}) {
+      fs::create_directories(platform::utf16_to_utf8(join_path(premiere, version)));
+    }
+    publish("loader", "1.4.1",
+            {{"CSXS/manifest.xml", "<ExtensionManifest Version='6.0'/>\n"},
+             {"index.html", "<!doctype html><title>old</title>\n"},
+             {"old/deep.txt", "only in the old panel\n"}});
+    publish("app", "2.0.0",
+            {{"host/Corvalis.acsrf", std::string(2000, 'C')},
+             {"host/Corvalis_Importer.prm", std::string(4000, 'I')}});
+    ASSERT_EQ(run_cut("", 0), "no failure");
+    const std::string settings_list = "<key>PluginSettingsList</key>\n<prop.list>\n";
+    std::string other_settings(settings_template);
+    other_settings.insert(other_settings.find(settings_list) + settings_list.size(),
+                          "<prop.pair><key>other.plugin</key><prop.list/></prop.pair>\n");
+    const auto document = [&](const char16_t* version) {
+      return platform::utf16_to_utf8(
+          under(premiere, {version, u"ControlSurface", u"ControlSurfaceSettings.xml"}));
+    };
+    put(document(u"24.0"), std::string(settings_template));
+    put(document(u"25.0"), other_settings);
+    old_state = tree();
+
+    // The new release, and what an uncut run over the old one leaves.
+    publish("loader", "1.4.3", loader_files);
+    publish("app", "2.0.2", app_files);
+    ASSERT_EQ(run_cut("", 0), "no failure");
+    changes = trace();
+    new_state = tree();
+    for (const auto& [path, what] : new_state) {
+      EXPECT_EQ(path.find(".corvalis-"), std::string::npos) << path;
+      EXPECT_FALSE(path.starts_with("temp/")) << path;
+    }
+    panel_place =
+        fs::relative(platform::utf16_to_utf8(panel()), platform::utf16_to_utf8(sandbox.root()))
+            .generic_string();
+    for (const auto& [path, what] : old_state) {
+      if (path.ends_with("/Corvalis.acsrf") || path.ends_with("/Corvalis_Importer.prm") ||
+          path.ends_with("/ControlSurfaceSettings.xml")) {
+        committed.push_back(path);
+        ASSERT_NE(what, new_state.at(path)) << path;
+      }
+    }
+    ASSERT_EQ(committed.size(), 7u);  // one control surface, four importers, two documents
+    ASSERT_NE(panel_of(old_state), panel_of(new_state));
   }
 
-  // What each place holds in either state; a place that must hold one of them.
-  const std::string panel_place =
-      fs::relative(platform::utf16_to_utf8(panel()), platform::utf16_to_utf8(sandbox.root()))
-          .generic_string();
-  const auto panel_of = [&](const Tree& state) {
+  // What the panel's place holds in a state.
+  Tree panel_of(const Tree& state) const {
     Tree part;
     for (const auto& [path, what] : state) {
       if (path == panel_place || path.starts_with(panel_place + "/")) part[path] = what;
     }
     return part;
-  };
-  std::vector<std::string> committed;  // every plug-in target and settings document
-  for (const auto& [path, what] : old_state) {
-    if (path.ends_with("/Corvalis.acsrf") || path.ends_with("/Corvalis_Importer.prm") ||
-        path.ends_with("/ControlSurfaceSettings.xml")) {
-      committed.push_back(path);
-      ASSERT_NE(what, new_state.at(path)) << path;
-    }
   }
-  ASSERT_EQ(committed.size(), 7u);  // one control surface, four importers, two documents
-  ASSERT_NE(panel_of(old_state), panel_of(new_state));
-
-  // A part of a tree with its paths made relative to `top`.
-  const auto moved = [](const Tree& part, const std::string& top) {
-    Tree relative;
-    for (const auto& [path, what] : part) relative[path.substr(top.size())] = what;
-    return relative;
-  };
+  // The entry `top` of a state and what it holds, by paths relative to it.
+  static Tree part_at(const Tree& state, const std::string& top) {
+    Tree part;
+    for (const auto& [path, what] : state) {
+      if (path == top || path.starts_with(top + "/")) part[path.substr(top.size())] = what;
+    }
+    return part;
+  }
   // The copy of the panel a switch set aside, by paths relative to it.
-  const auto set_aside_panel = [&](const Tree& state) {
+  Tree set_aside_panel(const Tree& state) const {
     const std::string cep = panel_place.substr(0, panel_place.rfind("/extensions/"));
     for (const auto& [path, what] : state) {
-      if (path.starts_with(cep + "/com.corvalisplugin.panel.") && path.ends_with(".corvalis-old")) {
-        Tree part;
-        for (const auto& [inside, content] : state) {
-          if (inside == path || inside.starts_with(path + "/")) part[inside] = content;
-        }
-        return moved(part, path);
+      if (path.starts_with(cep + "/com.corvalisplugin.panel.") && path.ends_with(".corvalis-old") &&
+          !path.ends_with(".removed.corvalis-old")) {
+        return part_at(state, path);
       }
     }
     return Tree{};
-  };
+  }
+  bool panel_old_or_new(const Tree& state) const {
+    const Tree now = panel_of(state);
+    return now == panel_of(old_state) || now == panel_of(new_state);
+  }
+  // Every plug-in target and settings document holds its old or its new bytes, whole; `but` may
+  // instead be missing, with its old copy whole aside.
+  void committed_whole(const Tree& state, const std::string& but = "") const {
+    for (const std::string& path : committed) {
+      const auto found = state.find(path);
+      if (found == state.end() && path == but) {
+        std::vector<std::string> aside;
+        for (const auto& [other, what] : state) {
+          if (other.starts_with(path + ".") && other.ends_with(".corvalis-old") &&
+              !other.ends_with(".removed.corvalis-old")) {
+            aside.push_back(what);
+          }
+        }
+        EXPECT_EQ(aside, std::vector<std::string>{old_state.at(path)}) << path;
+        continue;
+      }
+      EXPECT_TRUE(found != state.end() &&
+                  (found->second == old_state.at(path) || found->second == new_state.at(path)))
+          << path;
+    }
+  }
+  std::string offline_failure() const {
+    return "Couldn't download Corvalis. Check your internet connection and run Setup again.";
+  }
+  static void print_figures(const char* what, std::size_t changes, int cuts, int gaps,
+                            std::chrono::steady_clock::time_point started) {
+    std::printf("%s: %zu changes in an install, %d cuts, %d between a switch's renames, %lld ms\n",
+                what, changes, cuts, gaps,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - started)
+                                           .count()));
+  }
+};
 
+// The sweep, once by ending the process at each change and once by failing it.
+class CutRunAtEveryChange : public CutRun, public testing::WithParamInterface<const char*> {};
+
+TEST_P(CutRunAtEveryChange, LeavesOldOrNewAndTheNextRunFinishesIt) {
   int cuts = 0, gaps = 0;
   const auto started = std::chrono::steady_clock::now();
-  for (const std::string mode : {"end", "fail"}) {
+  for (const std::string mode : {GetParam()}) {
     for (std::uint64_t at = 1; at <= changes.size(); ++at) {
       const std::string& change = changes[at - 1];
       if ((at - 1) % CORVALIS_SWEEP_STRIDE != 0 && at != changes.size() &&
@@ -926,38 +1028,33 @@ TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
         }
       }
       Tree cut = tree();
-      Tree panel_now = panel_of(cut);
       // A rename onto the panel: by paths "rename A -> <panel>", into the extensions folder held
       // open "rename <panel>".
-      if (panel_now.empty() && mode == "end" && change.starts_with("rename ") &&
+      if (panel_of(cut).empty() && mode == "end" && change.starts_with("rename ") &&
           change.ends_with(platform::utf16_to_utf8(panel()))) {
         // Cut between the two renames of the switch: no folder rename swaps two folders, so
         // the old panel is whole beside the extensions folder, set aside.
-        EXPECT_EQ(set_aside_panel(cut), moved(panel_of(old_state), panel_place));
+        EXPECT_EQ(set_aside_panel(cut), part_at(old_state, panel_place));
         ++gaps;
       } else {
-        EXPECT_TRUE(panel_now == panel_of(old_state) || panel_now == panel_of(new_state));
+        EXPECT_TRUE(panel_old_or_new(cut));
       }
-      const auto committed_whole = [&] {
-        for (const std::string& path : committed) {
-          const auto found = cut.find(path);
-          EXPECT_TRUE(found != cut.end() &&
-                      (found->second == old_state.at(path) || found->second == new_state.at(path)))
-              << path;
-        }
-      };
-      committed_whole();
+      committed_whole(cut);
 
       if (mode == "end") {
         // A run that cannot reach the host fails after its clean-up: what the cut set aside is
         // put back, and nothing of old or new is lost.
-        EXPECT_EQ(run_cut("", 0, /*offline=*/true),
-                  "Couldn't download Corvalis. Check your internet connection and run Setup "
-                  "again.");
+        EXPECT_EQ(run_cut("", 0, /*offline=*/true), offline_failure());
         cut = tree();
-        panel_now = panel_of(cut);
-        EXPECT_TRUE(panel_now == panel_of(old_state) || panel_now == panel_of(new_state));
-        committed_whole();
+        EXPECT_TRUE(panel_old_or_new(cut));
+        committed_whole(cut);
+      } else if (change.find(".removed.corvalis-old") != std::string::npos) {
+        // The removal of what a switch replaced failed part way, as it does where another
+        // program holds a file of it: whatever is left is never taken for a whole copy, even
+        // once the panel is gone some other way.
+        fs::remove_all(platform::utf16_to_utf8(panel()));
+        EXPECT_EQ(run_cut("", 0, /*offline=*/true), offline_failure());
+        EXPECT_TRUE(panel_of(tree()).empty());
       }
 
       EXPECT_EQ(run_cut("", 0), "no failure");
@@ -965,12 +1062,82 @@ TEST_F(CutRun, AnInstallCutAtAnyChangeLeavesOldOrNewAndTheNextRunFinishesIt) {
       if (HasFailure()) return;  // one broken cut says enough
     }
   }
-  std::printf(
-      "sweep: %zu changes in an install, %d cuts, %d between the panel's renames, %lld ms\n",
-      changes.size(), cuts, gaps,
-      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - started)
-                                 .count()));
+  print_figures((std::string("sweep, ") + GetParam()).c_str(), changes.size(), cuts, gaps, started);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByEndingOrFailing, CutRunAtEveryChange, testing::Values("end", "fail"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
+// A plug-in that a running program has loaded resists being replaced, not being renamed: the
+// replacement sets it aside and renames the new one in, back to back. Cut at each change from
+// there, by ending the process: the plug-in is old or new, or (cut between the two renames)
+// missing with its old copy whole aside, which the next run puts back.
+TEST_F(CutRun, ALoadedPlugInCutBetweenItsTwoRenamesGoesBack) {
+  restore(old_state);
+  plugin_loaded = true;
+  ASSERT_EQ(run_cut("", 0), "no failure");
+  const std::vector<std::string> loaded_changes = trace();
+  plugin_loaded = false;
+  EXPECT_EQ(tree(), new_state);
+  const std::string surface = platform::utf16_to_utf8(control_surface());
+  int cuts = 0, gaps = 0;
+  const auto started = std::chrono::steady_clock::now();
+  for (std::uint64_t at = 1; at <= loaded_changes.size(); ++at) {
+    const std::string& change = loaded_changes[at - 1];
+    if (change.find(surface) == std::string::npos) continue;
+    SCOPED_TRACE("end at change " + std::to_string(at) + ": " + change);
+    restore(old_state);
+    plugin_loaded = true;
+    EXPECT_EQ(run_cut("end", at), "ended");
+    plugin_loaded = false;
+    ++cuts;
+    const Tree cut = tree();
+    const std::string plugin =
+        fs::relative(surface + "/Corvalis.acsrf", platform::utf16_to_utf8(sandbox.root()))
+            .generic_string();
+    if (!cut.contains(plugin)) ++gaps;
+    committed_whole(cut, plugin);
+    EXPECT_EQ(run_cut("", 0, /*offline=*/true), offline_failure());
+    committed_whole(tree());
+    EXPECT_EQ(run_cut("", 0), "no failure");
+    EXPECT_EQ(tree(), new_state);
+    if (HasFailure()) return;
+  }
+  EXPECT_EQ(gaps, 1);
+  print_figures("loaded plug-in", loaded_changes.size(), cuts, gaps, started);
+}
+
+// A second Setup started while a first runs, at points spread over the whole run: it is refused
+// with the message once the first holds the lock (which it takes before its clean-up), or runs
+// whole before the first takes it. Either way every artefact is old or new, and the next run
+// leaves the new state and nothing else.
+TEST_F(CutRun, ASecondRunStartedDuringAnInstallIsRefusedAndBreaksNothing) {
+  int points = 0, refused_runs = 0;
+  for (std::uint64_t at = 1; at <= changes.size(); ++at) {
+    const std::string& change = changes[at - 1];
+    if (at % (8 * CORVALIS_SWEEP_STRIDE) != 1 && !change.starts_with("rename ")) continue;
+    SCOPED_TRACE("second run at change " + std::to_string(at) + ": " + change);
+    restore(old_state);
+    EXPECT_EQ(run_cut("hook", at), "no failure");
+    ++points;
+    if (second_outcome == already_running_message) {
+      ++refused_runs;
+    } else {
+      // Only before the first run has taken the lock, while it writes its first log line.
+      EXPECT_EQ(second_outcome, "no failure");
+      EXPECT_TRUE(change.ends_with("Corvalis Setup.log")) << change;
+    }
+    const Tree after = tree();
+    EXPECT_TRUE(panel_old_or_new(after));
+    committed_whole(after);
+    EXPECT_EQ(run_cut("", 0), "no failure");
+    EXPECT_EQ(tree(), new_state);
+    if (HasFailure()) return;
+  }
+  EXPECT_GE(refused_runs, points - 1);
+  std::printf("second runs: %d started during an install, %d refused\n", points, refused_runs);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1058,24 +1225,34 @@ void close_premiere_on_first_pause(std::uint32_t milliseconds) {
   }
 }
 
+// A program named like Premiere Pro (its name differs only in letter case, and carries a Windows
+// folder), run as `user` when given (this process must be root then), or -1.
+pid_t start_fake_premiere(uid_t user = static_cast<uid_t>(-1)) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (user != static_cast<uid_t>(-1) && ::setuid(user) != 0) ::_exit(126);
+    char name[] = "C:\\Program Files\\ADOBE PREMIERE PRO.EXE";
+    char seconds[] = "60";
+    char* arguments[] = {name, seconds, nullptr};
+    ::execv("/bin/sleep", arguments);
+    ::_exit(127);
+  }
+  // The child shows its new name once it has started the program.
+  const std::string cmdline = "/proc/" + std::to_string(child) + "/cmdline";
+  for (int tries = 0; tries < 500; ++tries) {
+    std::ifstream started(cmdline);
+    if (started.get() == 'C') break;
+    ::usleep(10000);
+  }
+  return child;
+}
+
 class PremiereWait : public InstallRun {
  protected:
   void SetUp() override {
     InstallRun::SetUp();
     pauses_seen = 0;
-    fake_premiere = ::fork();
-    if (fake_premiere == 0) {
-      // The name differs from Premiere's only in letter case, and carries a Windows folder.
-      char name[] = "C:\\Program Files\\ADOBE PREMIERE PRO.EXE";
-      char seconds[] = "60";
-      char* arguments[] = {name, seconds, nullptr};
-      ::execv("/bin/sleep", arguments);
-      ::_exit(127);
-    }
-    // The child shows its new name once it has started the program.
-    for (int tries = 0; tries < 200 && !premiere_is_running(); ++tries) {
-      ::usleep(10000);
-    }
+    fake_premiere = start_fake_premiere();
   }
   void TearDown() override {
     platform::observe_pauses_for_testing(nullptr);
@@ -1099,6 +1276,93 @@ TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
   const auto next = report("Installing Corvalis", "Downloading...", 10);
   expected.insert(expected.end(), next.begin(), next.end());
   EXPECT_EQ(first, expected);
+}
+
+// Premiere Pro started during the downloads: the run waits again before it changes what
+// Premiere loads, on the same page as at the start and with nothing logged, then goes on where it
+// was. Requests and log lines are those of a run without the wait.
+TEST_F(PremiereWait, PremiereStartedDuringTheDownloadsIsWaitedForBeforeEachCommit) {
+  const struct {
+    const char* when;
+    std::string started_at;  // the report after which Premiere starts
+    std::function<void()> untouched_while_waiting;
+    std::string waits_after;  // the milestone the wait follows, and the report it resumes with
+    std::vector<std::string> resumed;
+  } cases[] = {
+      {"before the panel switch", "progress 10",
+       [&] { EXPECT_FALSE(platform::path_exists(panel())); }, "progress 10",
+       report("Installing Corvalis", "Downloading...", 10)},
+      {"before the first plug-in", "progress 35",
+       [&] {
+         EXPECT_TRUE(platform::path_exists(panel()));
+         EXPECT_FALSE(platform::path_exists(join_path(program_files, u"Adobe")));
+       },
+       "progress 70", report("Installing Corvalis", "Finishing...", 70)},
+  };
+  ::kill(fake_premiere, SIGKILL);
+  ::waitpid(fake_premiere, nullptr, 0);
+  fake_premiere = 0;
+  const auto run_logging = [&](WindowReference window) {
+    const std::size_t before = log_messages().size();
+    install_run(settings, window);
+    const std::vector<std::string> lines = log_messages();
+    fs::remove_all(platform::utf16_to_utf8(join_path(appdata, u"Adobe")));
+    fs::remove_all(platform::utf16_to_utf8(join_path(program_files, u"Adobe")));
+    fs::remove_all(platform::utf16_to_utf8(join_path(program_files, u"Common Files")));
+    return std::vector<std::string>(lines.begin() + before, lines.end());
+  };
+  const std::vector<std::string> plain_log = run_logging(nullptr);
+  const std::vector<std::string> plain_requests = host.request_paths();
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.when);
+    static std::function<void()> on_pause;
+    on_pause = c.untouched_while_waiting;
+    pauses_seen = 0;
+    platform::observe_pauses_for_testing([](std::uint32_t milliseconds) {
+      on_pause();
+      close_premiere_on_first_pause(milliseconds);
+    });
+    struct StartsPremiere : RecordingWindow {
+      std::string at;
+      bool started = false;
+      void set_progress(int position) override {
+        RecordingWindow::set_progress(position);
+        if (seen.back() != at || started) return;
+        started = true;
+        fake_premiere = start_fake_premiere();
+      }
+    } window;
+    window.at = c.started_at;
+    EXPECT_EQ(run_logging(&window), plain_log);
+    EXPECT_EQ(pauses_seen, 1);
+
+    std::vector<std::string> expected = milestone_reports();
+    std::vector<std::string> wait =
+        report("Close Premiere Pro to continue", "Setup continues once it's closed.", 0);
+    wait.insert(wait.end(), c.resumed.begin(), c.resumed.end());
+    expected.insert(std::find(expected.begin(), expected.end(), c.waits_after) + 1, wait.begin(),
+                    wait.end());
+    EXPECT_EQ(window.reports(), expected);
+  }
+  const std::vector<std::string> requests = host.request_paths();
+  EXPECT_EQ(std::vector<std::string>(requests.begin(), requests.begin() + plain_requests.size()),
+            plain_requests);
+  EXPECT_EQ(requests.size(), 3 * plain_requests.size());
+}
+
+// Another user's Premiere Pro, in another session, holds none of this user's files: an install
+// neither waits for it nor is kept from finishing by it.
+TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedFor) {
+  if (::getuid() != 0) GTEST_SKIP() << "a program of another user takes root to start";
+  ::kill(fake_premiere, SIGKILL);
+  ::waitpid(fake_premiere, nullptr, 0);
+  fake_premiere = start_fake_premiere(65534);
+  ASSERT_FALSE(premiere_is_running());
+  platform::observe_pauses_for_testing(close_premiere_on_first_pause);
+  install_run(settings, nullptr);
+  EXPECT_EQ(pauses_seen, 0);
+  EXPECT_EQ(log_messages().back(), "Done");
 }
 
 TEST_F(PremiereWait, CheckModeDoesNotWait) {
