@@ -742,13 +742,20 @@ class CutRunBase : public InstallRun {
   }
   std::string second_outcome;
 
- private:
-  std::string run_child(const std::string& mode, std::uint64_t at, bool offline,
-                        const std::string& outcome_path, const std::string& trace_path) {
+ protected:
+  // A run in a child process, under way.
+  struct Child {
+    pid_t pid = -1;
+    std::string outcome_path;
+    int ask = -1, answer = -1;  // where it asks for a second run, and waits for its end
+  };
+
+  Child start_child(const std::string& mode, std::uint64_t at, bool offline,
+                    const std::string& outcome_path, const std::string& trace_path) {
     std::remove(outcome_path.c_str());
     std::remove(trace_path.c_str());
-    int ask[2], answer[2];  // the first run asks for the second one and waits for its end
-    if (::pipe(ask) != 0 || ::pipe(answer) != 0) return "no pipe";
+    int ask[2], answer[2];
+    if (::pipe(ask) != 0 || ::pipe(answer) != 0) return {};
     const pid_t child = ::fork();
     if (child == 0) {
       ::close(ask[0]);
@@ -782,22 +789,34 @@ class CutRunBase : public InstallRun {
     }
     ::close(ask[1]);
     ::close(answer[0]);
-    second_outcome.clear();
-    char byte = 0;
-    if (::read(ask[0], &byte, 1) == 1) {
-      second_outcome = run_child("", 0, false, outcome_path + "-second", trace_path + "-second");
-      // The first run's trace goes on where it was.
-      static_cast<void>(::write(answer[1], &byte, 1));
-    }
-    ::close(ask[0]);
-    ::close(answer[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 86) return "ended";
-    return file_content(platform::utf8_to_utf16(outcome_path));
+    return {child, outcome_path, ask[0], answer[1]};
   }
 
- protected:
+  // Waits for the run to end (starting the second run it asks for meanwhile) and answers as
+  // run_cut does.
+  std::string finish_child(const Child& child) {
+    second_outcome.clear();
+    char byte = 0;
+    if (::read(child.ask, &byte, 1) == 1) {
+      second_outcome = run_child("", 0, false, child.outcome_path + "-second",
+                                 child.outcome_path + "-second-trace");
+      // The first run goes on where it was.
+      static_cast<void>(::write(child.answer, &byte, 1));
+    }
+    ::close(child.ask);
+    ::close(child.answer);
+    int status = 0;
+    ::waitpid(child.pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 86) return "ended";
+    return file_content(platform::utf8_to_utf16(child.outcome_path));
+  }
+
+  std::string run_child(const std::string& mode, std::uint64_t at, bool offline,
+                        const std::string& outcome_path, const std::string& trace_path) {
+    const Child child = start_child(mode, at, offline, outcome_path, trace_path);
+    return child.pid > 0 ? finish_child(child) : "no child";
+  }
+
   static void write_outcome(const std::string& file, const std::string& outcome) {
     if (std::FILE* stream = std::fopen(file.c_str(), "wb")) {
       std::fwrite(outcome.data(), 1, outcome.size(), stream);
@@ -1138,6 +1157,59 @@ TEST_F(CutRun, ASecondRunStartedDuringAnInstallIsRefusedAndBreaksNothing) {
   }
   EXPECT_GE(refused_runs, points - 1);
   std::printf("second runs: %d started during an install, %d refused\n", points, refused_runs);
+}
+
+// Two installs started a moment apart, as separate processes, against a host that answers every
+// request slowly: the second at the same moment as the first, and once the first has made one and
+// six requests (it takes the lock before its first). One of the two is refused with the message,
+// the other installs the new release whole, and the next run leaves that and nothing else.
+TEST_F(CutRun, TwoInstallsAMomentApartOneIsRefusedAndTheOtherFinishes) {
+  ReleaseHostSession::Script slow;
+  for (const auto& [path, body] : served) {
+    HostAnswer answer(200, body);
+    answer.delay_ms = 300;
+    slow.push_back({path, {answer}});
+  }
+  host.script(slow);
+  const std::string first_outcome = outcome_file + "-a", second_outcome_path = outcome_file + "-b";
+  for (const std::size_t offset : {0u, 1u, 6u}) {
+    SCOPED_TRACE("second started after " + std::to_string(offset) + " requests of the first");
+    restore(old_state);
+    const std::size_t requested = host.request_paths().size();
+    const Child first = start_child("", 0, false, first_outcome, trace_file);
+    for (int tries = 0; tries < 3000 && host.request_paths().size() < requested + offset; ++tries) {
+      ::usleep(10000);
+    }
+    const Child second = start_child("", 0, false, second_outcome_path, trace_file + "-b");
+    const std::set<std::string> outcomes = {finish_child(first), finish_child(second)};
+    if (offset > 0) {
+      EXPECT_EQ(file_content(platform::utf8_to_utf16(second_outcome_path)),
+                already_running_message);
+    }
+    EXPECT_EQ(outcomes, (std::set<std::string>{"no failure", already_running_message}));
+    EXPECT_EQ(tree(), new_state);
+    EXPECT_EQ(run_cut("", 0), "no failure");
+    EXPECT_EQ(tree(), new_state);
+  }
+}
+
+TEST_F(InstallRun, APanelRemovedByHandStaysRemovedBesideAStraySetAsideCopy) {
+  install_run(settings, nullptr);
+  ASSERT_TRUE(platform::path_exists(panel()));
+  // The user removes the panel; a copy set aside long ago, of one file and without a record,
+  // lies beside the extensions folder.
+  ASSERT_TRUE(remove_tree(panel()));
+  const std::u16string stray =
+      under(appdata, {u"Adobe", u"CEP", u"com.corvalisplugin.panel.5000.corvalis-old"});
+  put(platform::utf16_to_utf8(join_path(stray, u"index.html")), "half a panel");
+  // An install that fails before its switch.
+  ASSERT_TRUE(scan({u"setup", u"--base", host.refused_url("")}));
+  platform::observe_pauses_for_testing([](std::uint32_t) {});
+  EXPECT_EQ(run_failure(),
+            "Couldn't download Corvalis. Check your internet connection and run Setup again.");
+  platform::observe_pauses_for_testing(nullptr);
+  EXPECT_FALSE(platform::path_exists(panel()));
+  EXPECT_EQ(names_in(under(appdata, {u"Adobe", u"CEP"})), std::vector<std::string>{"extensions"});
 }
 
 // ---------------------------------------------------------------------------------------------
