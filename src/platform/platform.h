@@ -148,7 +148,8 @@ bool running_process_names(std::vector<std::u16string>& names);
 // administrator and SYSTEM open it (the default one of a mutex SYSTEM created would turn
 // administrators away), waited for without waiting. A mutex belongs to a thread: the thread that
 // takes the lock releases it. POSIX: an exclusive flock on "<folder>/<name>.lock", created when
-// missing (never through a link); `folder` must exist.
+// missing (never through a link) and removed again by its holder as it lets go, so that no run
+// leaves it behind; `folder` must exist.
 class MachineLock {
  public:
   enum class Result {
@@ -170,6 +171,7 @@ class MachineLock {
 
  private:
   std::intptr_t handle_ = -1;
+  std::u16string path_;  // POSIX: the file locked
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -267,22 +267,36 @@ MachineLock::~MachineLock() {
 MachineLock::Result MachineLock::take(std::u16string_view name, const std::u16string& folder) {
   release();
   const std::string path = utf16_to_utf8(folder) + "/" + utf16_to_utf8(name) + ".lock";
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return Result::failed;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return Result::failed;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return error == EWOULDBLOCK ? Result::held_elsewhere : Result::failed;
+    }
+    // The holder before removed the file as it let go: a lock on a file no longer at the path
+    // keeps nobody out, so the file at the path is locked anew.
+    struct stat locked, named;
+    if (::fstat(fd, &locked) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+        locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+      handle_ = fd;
+      path_ = utf8_to_utf16(path);
+      return Result::taken;
+    }
     ::close(fd);
-    errno = error;
-    return error == EWOULDBLOCK ? Result::held_elsewhere : Result::failed;
   }
-  handle_ = fd;
-  return Result::taken;
 }
 
 void MachineLock::release() {
-  // Closing the only descriptor of the open file releases its lock.
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (handle_ < 0) return;
+  // Removed while still locked, so that no run leaves the file behind; one that opened it
+  // meanwhile finds it gone once it has the lock, and locks a new one.
+  ::unlink(utf16_to_utf8(path_).c_str());
+  ::close(static_cast<int>(handle_));
   handle_ = -1;
+  path_.clear();
 }
 
 }  // namespace platform
