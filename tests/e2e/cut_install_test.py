@@ -10,7 +10,9 @@ panel folder holds exactly the old files or exactly the new ones (cut between th
 of the switch, the old panel is whole in its set-aside copy), and every plug-in and settings
 document its old or its new bytes; a failed call ends the run with the message of its step (or
 not at all, where the run may go on). Then an uncut run leaves exactly what the uncut run left,
-and nothing else: no staged or set-aside copies, no run folders.
+and nothing else: no staged or set-aside copies, no run folders. Last, two installs start a
+moment apart against a host that answers slowly: the second is refused with its message, and
+the first installs whole.
 
     cut_install_test.py --window-driver DRIVER.exe --tool CORVALIS_RELEASE --emulator WINE_RUN
                         [--cuts N]
@@ -25,6 +27,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path, PurePosixPath
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -68,6 +71,7 @@ NOT_SAVED = ("Couldn't save a download in the temporary folder. Make sure the di
 PLUGINS = ("Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup "
            "again.")
 BRIDGE = "Couldn't switch the command bridge on in Premiere's settings."
+ALREADY_RUNNING = "Setup is already running. Finish it, then run Setup again."
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
 
@@ -121,7 +125,7 @@ def part(entries, top):
 
 
 def set_aside_panel(entries):
-    for path in entries:
+    for path in entries:  # a whole copy: never one on its way out
         if re.fullmatch(re.escape(CEP) + r"/com\.corvalisplugin\.panel\.\d+\.corvalis-old", path):
             return part(entries, path)
     return {}
@@ -140,13 +144,17 @@ def failure_for(change):
         if operation == "create-folder":
             return f"Couldn't make the folder {path}."
         return NOT_SAVED if operation in ("open-for-writing", "write") else None
-    if ("Corvalis Setup.log" in path or ".corvalis-old" in path and operation != "rename"
+    if ("Corvalis Setup.log" in path or ".removed.corvalis-old" in path
+            or operation == "delete" and ".corvalis-switch" in path
             or "Corvalis_Importer.prm" in path):
-        return None  # the log, clean-up, one importer target of four
+        return None  # the log, the removal of what a switch replaced, one importer of four
     if operation == "create-folder":
         return f"Couldn't make the folder {path}."
-    if "com.corvalisplugin.panel" in path:
-        if operation == "rename" and target.endswith(".corvalis-old"):
+    # The panel's record, and the folder beside the extensions folder that holds it.
+    panel_record = (operation == "flush" and path.endswith("\\Adobe\\CEP")
+                    or "com.corvalisplugin.panel" in path and ".corvalis-switch" in path)
+    if "com.corvalisplugin.panel" in path or panel_record:
+        if panel_record or operation == "rename" and target.endswith(".corvalis-old"):
             return NOT_REPLACED
         if operation == "rename" and not target.endswith("\\com.corvalisplugin.panel"):
             return None  # a download's rename into the staged panel: it is copied instead
@@ -172,6 +180,7 @@ class Sweep:
         publisher.publish(old_root, "app", "2.0.0", OLD_APP)
         publisher.publish(new_root, "loader", "1.4.2", LOADER_FILES)
         publisher.publish(new_root, "app", "2.0.1", APP_FILES)
+        self.new_root = new_root
         self.host = HostileHost().__enter__()
         self.old_site = self.host.site(host_content(old_root))
         self.new_site = self.host.site(host_content(new_root))
@@ -197,9 +206,8 @@ class Sweep:
         found = re.search(r"AppData\s+REG_\w+\s+(.+?)\s*$", shown, re.MULTILINE)
         return found.group(1) if found else None
 
-    def run(self, site, mode="", at=0):
-        """One install through the window; the final page's detail for a failure, None for
-        success, "ended" for a run the seam ended."""
+    def start(self, site, mode="", at=0):
+        """One install through the window, started."""
         if self.trace_file.exists():
             self.trace_file.unlink()
         command = [self.options.emulator, self.options.window_driver, "--base", site.base]
@@ -209,21 +217,28 @@ class Sweep:
             command += [option, windows_path(self.sandbox / folder)]
         env = dict(os.environ, CORVALIS_FAULT_MODE=mode, CORVALIS_FAULT_AT=str(at),
                    CORVALIS_FAULT_TRACE=windows_path(self.trace_file))
-        result = subprocess.run(command, env=env, timeout=300, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
-        shown = result.stdout.decode("utf-8", "replace").splitlines()
-        if mode == "end" and result.returncode == 86:
+        return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def finish(self, run, mode=""):
+        """The final page's detail of a started run for a failure, None for success, "ended"
+        for a run the seam ended."""
+        stdout, stderr = run.communicate(timeout=300)
+        shown = stdout.decode("utf-8", "replace").splitlines()
+        if mode == "end" and run.returncode == 86:
             return "ended"
         pages = [i for i, line in enumerate(shown) if line.startswith("page: ")]
-        if result.returncode != 0 or not pages:
-            raise AssertionError(f"the driver answered {result.returncode}: {shown[-10:]} "
-                                 f"{result.stderr[-2000:]!r}")
+        if run.returncode != 0 or not pages:
+            raise AssertionError(f"the driver answered {run.returncode}: {shown[-10:]} "
+                                 f"{stderr[-2000:]!r}")
         final = shown[pages[-1]]
         if final == "page: " + terminal.INSTALLED:
             return None
         if final == "page: " + terminal.FAILURE:
             return shown[pages[-1] + 1].removeprefix("detail: ")
         raise AssertionError(f"no final page: {shown[-10:]}")
+
+    def run(self, site, mode="", at=0):
+        return self.finish(self.start(site, mode, at), mode)
 
     def trace(self):
         lines = self.trace_file.read_text(encoding="utf-8").splitlines()
@@ -301,6 +316,35 @@ class Sweep:
                     break
         print(f"cut install under Wine: {len(changes)} changes, {cuts} cuts at {sample}, "
               f"{gaps} between the panel's renames; answers: {answers}")
+        return problems or self.race(old, new)
+
+    def race(self, old, new):
+        """Two installs a moment apart, against a host that answers every request slowly: the
+        second starts once the first has asked for its first document, by which time it holds
+        the lock. The second is refused with the message, on its Failure page and in the log;
+        the first installs whole; the next run leaves the same and nothing else."""
+        problems = []
+        restore(self.sandbox, old)
+        slow = self.host.site(host_content(self.new_root))
+        for answers in slow.routes.values():
+            for answer in answers:
+                answer.delay = 0.5
+        first = self.start(slow)
+        deadline = time.monotonic() + 120
+        while not slow.requests and first.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        second = self.start(slow)
+        outcomes = (self.finish(first), self.finish(second))
+        if outcomes != (None, ALREADY_RUNNING):
+            problems.append(f"two installs a moment apart answered {outcomes}")
+        log = (self.sandbox / LOG).read_text(encoding="utf-8", errors="replace")
+        if "Failed: " + ALREADY_RUNNING not in log:
+            problems.append("the refused install did not log its failure")
+        if tree(self.sandbox) != new:
+            problems.append("two installs a moment apart did not leave the new release")
+        if self.run(self.new_site) is not None or tree(self.sandbox) != new:
+            problems.append("the run after two installs a moment apart did not finish whole")
+        print(f"two installs a moment apart under Wine: {outcomes}")
         return problems
 
 
