@@ -1,7 +1,7 @@
 #!/bin/sh
 # corvalis-release from its command line: keygen, publish, verify, and the refusals' exit codes
-# and words.
-#   command_line_test.sh TOOL DEVELOPMENT_KEY_PEM
+# and words; then, given the program and the README, the README's "Publishing a release".
+#   command_line_test.sh TOOL DEVELOPMENT_KEY_PEM [PROGRAM README]
 set -eu
 tool=$1
 development_key=$2
@@ -71,3 +71,52 @@ expect_status 1 "missing.json" "$tool" sign --key "$work/key.pem" --in "$work/mi
 grep -q -- "--partial " "$work/out" && [ ! -s "$work/err" ]
 "$tool" publish --help | grep -q "^usage:"
 echo "corvalis-release command line: all good"
+[ $# -ge 4 ] || exit 0
+
+# The README's "Publishing a release": its commands as written there, run by bash in a clean
+# folder that is also the walk's home. This build stands in for the two builds with a new key:
+# it trusts the development key, so the cmake lines are skipped and the key keygen makes is
+# swapped for the development key once keygen has made it. The local host listens on a free
+# port rather than 8000, and the walk waits for it to answer before going on.
+program=$3 readme=$4
+walk=$work/walk
+mkdir -p "$walk/build/linux/bin" "$walk/tmp" "$walk/corvalis-release/panel/CSXS" \
+  "$walk/corvalis-release/plugins/host"
+ln -s "$(readlink -f "$tool")" "$walk/build/linux/bin/corvalis-release"
+ln -s "$(readlink -f "$program")" "$walk/build/linux/bin/corvalis-setup"
+printf '<ExtensionManifest Version="7.0"/>\n' >"$walk/corvalis-release/panel/CSXS/manifest.xml"
+printf '<!doctype html><title>Corvalis</title>\n' >"$walk/corvalis-release/panel/index.html"
+printf 'control surface' >"$walk/corvalis-release/plugins/host/Corvalis.acsrf"
+printf 'importer' >"$walk/corvalis-release/plugins/host/Corvalis_Importer.prm"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 - "$readme" "$port" "$(readlink -f "$development_key")" "$development_public" >"$walk/walk.sh" <<'PY'
+import re, sys
+readme, port, key, public = sys.argv[1:]
+text = open(readme, encoding="utf-8").read()
+section = text.split("\n## Publishing a release\n", 1)[1].split("\n## ", 1)[0]
+blocks = re.findall(r"^```sh\n(.*?)^```$", section, re.S | re.M)
+lines = [line.strip() for block in blocks for line in block.replace("\\\n", " ").splitlines()]
+print("set -eu\ntrap 'kill $(jobs -p) 2>/dev/null || true' EXIT")
+skipped = swapped = waited = 0
+for command in filter(None, lines):
+    command = command.replace("8000", port)
+    if command.startswith("cmake "):
+        skipped += 1
+        continue
+    print(command)
+    keygen = re.match(r"(\w+)=\$\(.* keygen --out (\S+)\)$", command)
+    if keygen:
+        swapped += 1
+        print(f'[ ${{#{keygen[1]}}} = 64 ]\ncp "{key}" {keygen[2]}\n{keygen[1]}={public}')
+    if command.endswith("&"):
+        waited += 1
+        print(f"until (exec 3<>/dev/tcp/127.0.0.1/{port}) 2>/dev/null; do sleep 0.1; done")
+assert (skipped, swapped, waited) == (3, 1, 1), (skipped, swapped, waited)
+PY
+(cd "$walk" && HOME="$walk" TMPDIR="$walk/tmp" timeout 120 bash walk.sh) >"$walk/out" 2>&1 ||
+  { echo "the README's walk failed:"; cat "$walk/walk.sh" "$walk/out"; exit 1; }
+log=$(tr -d '\r' <"$walk/tmp/Corvalis Setup.log")
+[ "$(echo "$log" | grep -c ' Check passed: ')" = 2 ] &&
+  echo "$log" | tail -n 1 | grep -q ' Check passed: loader 1.0.0, app 1.0.0$' ||
+  { echo "the README's walk did not end with a passed check:"; cat "$walk/out"; exit 1; }
+echo "the README's publishing walk: all good"
