@@ -8,16 +8,47 @@
 #include "app/settings.h"
 #include "install/install_run.h"
 #include "log/setup_log.h"
+#include "platform/console.h"
 #include "platform/dialog.h"
 #include "platform/platform.h"
 #include "ui/setup_window.h"
 
+namespace {
+
+// The Linux check run's echo of its log lines on standard error, each ended as a terminal ends
+// lines (the log's own bytes keep their CR LF).
+void echo_log_line(std::string_view line) {
+  if (line.ends_with("\r\n")) line.remove_suffix(2);
+  platform::write_to_console(std::string(line) + "\n");
+}
+
+// Why the command line was refused, in one line: the first --base value the scan refuses,
+// judged by the scan itself, and the forms it takes.
+std::string refusal_text(const std::vector<std::u16string>& arguments) {
+  std::size_t i = 1;
+  while (i + 1 < arguments.size() &&
+         (arguments[i] != u"--base" || parse_command_line({u"", u"--base", arguments[i + 1]}))) {
+    ++i;
+  }
+  const std::u16string value = i + 1 < arguments.size() ? arguments[i + 1] : u"";
+  return "Corvalis Setup refused --base \"" + platform::utf16_to_utf8(value) +
+         "\": release hosts are reached over https, plain http only on this machine; give "
+         "https://HOST[:PORT][/PATH], http://localhost[:PORT][/PATH] or "
+         "http://127.0.0.1[:PORT][/PATH].\n";
+}
+
+}  // namespace
+
 int run_program() {
-  const std::optional<RunSettings> settings =
-      parse_command_line(platform::command_line_arguments());
-  if (!settings) return 1;
+  const std::vector<std::u16string> arguments = platform::command_line_arguments();
+  const std::optional<RunSettings> settings = parse_command_line(arguments);
+  if (!settings) {
+    platform::write_to_console(refusal_text(arguments));
+    return 1;
+  }
   try {
     if (settings->check) {
+      mirror_log_lines(echo_log_line);
       install_run(*settings, nullptr);
       return 0;
     }

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr const char* host_file_names[] = {"Corvalis.acsrf", "Corvalis_Importer.prm"};
 constexpr std::string_view control_surface_file = "Corvalis.acsrf";
 
 std::u16string legacy_importer_folder(const std::u16string& program_files) {

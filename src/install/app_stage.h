@@ -15,6 +15,10 @@ struct HostFile {
   std::u16string staged;
 };
 
+// The host plug-in files an app release brings, by file name; the release lists each as "host/"
+// + its name. Any other file of the release is never downloaded.
+inline constexpr const char* host_file_names[] = {"Corvalis.acsrf", "Corvalis_Importer.prm"};
+
 struct AppRelease {
   std::string version;
   std::vector<HostFile> files;  // in the order "Corvalis.acsrf", "Corvalis_Importer.prm"

@@ -10,6 +10,8 @@ std::u16string log_file_path() {
 
 namespace {
 
+LogMirror log_mirror = nullptr;
+
 // `value` in decimal, with leading zeros up to `width` digits. The fields of a local time are
 // never negative.
 void append_padded(std::string& text, int value, std::size_t width) {
@@ -42,9 +44,15 @@ std::string format_log_line(const platform::LocalTime& time, std::string_view me
   return line;
 }
 
+void mirror_log_lines(LogMirror mirror) {
+  log_mirror = mirror;
+}
+
 void log_line(std::string_view message) {
   platform::File file;
-  if (!file.open(log_file_path(), platform::File::Mode::append_shared_read)) return;
+  const bool opened = file.open(log_file_path(), platform::File::Mode::append_shared_read);
+  if (!opened && log_mirror == nullptr) return;
   const std::string line = format_log_line(platform::local_time(), message);
-  file.write(line.data(), line.size());  // a short write is not the run's concern
+  if (opened) file.write(line.data(), line.size());  // a short write is not the run's concern
+  if (log_mirror != nullptr) log_mirror(line);
 }

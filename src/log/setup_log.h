@@ -16,5 +16,11 @@ std::u16string log_file_path();
 // drops the line silently.
 void log_line(std::string_view message);
 
+// Hands every line `log_line` writes from now on, byte for byte as the file gets it, also to
+// `mirror` (nullptr: to nobody), even when the file cannot be opened. The entry of a check run
+// sets it, so that the Linux build says on its terminal what it found.
+using LogMirror = void (*)(std::string_view line);
+void mirror_log_lines(LogMirror mirror);
+
 // The bytes of one line as `log_line` writes them.
 std::string format_log_line(const platform::LocalTime& time, std::string_view message);

@@ -70,7 +70,18 @@ class CheckRun(unittest.TestCase):
         command = ([EMULATOR] if EMULATOR else []) + [PROGRAM, "--check", "--base", self.host.url]
         result = subprocess.run(command + list(extra), env=env, timeout=120,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assert_echoed(result.stderr)
         return result.returncode
+
+    def assert_echoed(self, stderr):
+        """The Linux build echoes the run's log lines on standard error, each ended by LF alone;
+        the log keeps its bytes. The Windows build, a GUI program, stays silent."""
+        run = self.read_log()[self.log_start:]
+        if EMULATOR:
+            self.assertNotIn(b"Checking from", stderr)
+        else:
+            self.assertTrue(run)
+            self.assertEqual(stderr.replace(b"\n", b"\r\n"), run)
 
     def assert_no_run_folder(self):
         self.assertEqual(glob.glob(str(self.temp_folder() / "corvalis-setup-*")), [])

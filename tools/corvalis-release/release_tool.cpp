@@ -17,8 +17,13 @@
 
 #include "failure.h"
 #include "fs/paths.h"
+#include "install/app_stage.h"
+#include "install/channel.h"
+#include "json/json.h"
 #include "platform/platform.h"
+#include "product.h"
 #include "release/download.h"
+#include "release/release_key.h"
 #include "release/release_list.h"
 
 namespace fs = std::filesystem;
@@ -173,11 +178,138 @@ void check_component_and_version(std::string_view component, std::string_view ve
     throw ToolError("The component must be \"loader\" or \"app\", not \"" + std::string(component) +
                     "\"");
   }
-  if (!version_text_allowed(version)) {
-    throw ToolError("The version \"" + std::string(version) +
-                    "\" has characters other than digits and dots (or is empty); the installer "
-                    "would refuse it");
+  const std::string problem = version_problem(version);
+  if (!problem.empty()) throw ToolError("The version \"" + std::string(version) + "\" " + problem);
+}
+
+// The channel document the installer reads for the component's current version, beneath the
+// host root.
+std::string channel_name(std::string_view component) {
+  return component == "loader" ? "loader/latest.json" : "app/channels/stable.json";
+}
+
+fs::path channel_document(const fs::path& root, std::string_view component) {
+  return root / channel_name(component);
+}
+
+// The version the component's channel names now, empty when there is no channel yet (or none
+// the installer could read, which any move mends).
+std::string channel_version(const fs::path& root, std::string_view component) {
+  std::error_code error;
+  const fs::path channel = channel_document(root, component);
+  if (!fs::exists(fs::symlink_status(channel, error))) return {};
+  try {
+    std::string version = parse_json(read_file(channel)).member("version").text;
+    return is_version_text(version) ? version : std::string();
+  } catch (const Failure&) {
+    return {};
   }
+}
+
+void check_not_lower(const fs::path& root, std::string_view component, std::string_view version,
+                     const ChannelRules& rules) {
+  const std::string current = channel_version(root, component);
+  if (rules.allow_downgrade || current.empty() || compare_versions(version, current) >= 0) return;
+  throw ToolError("The channel " + channel_name(component) + " names " + current + ", and " +
+                  std::string(version) +
+                  " is lower: every user would be moved back to it. Give --allow-downgrade to "
+                  "roll back on purpose");
+}
+
+void check_signing_key(const fs::path& key_file, EVP_PKEY* key, const PublicKey& trusted) {
+  const std::string signing = public_hex(key);
+  const std::string expected = lowercase_hex(trusted.data(), trusted.size());
+  if (signing == expected) return;
+  throw ToolError("The key in " + key_file.string() + " is " + signing +
+                  ", but the installer trusts " + expected +
+                  ": every install of this release would fail with \"wasn't signed\". Sign "
+                  "with the key the installer trusts, or give --trusted-key when it was built "
+                  "with another key than this tool");
+}
+
+// An app release must bring what the installer installs: the installer skips a host plug-in
+// the list does not name, and would report success having placed nothing.
+void check_release_content(std::string_view component, const std::vector<std::string>& paths,
+                           bool partial) {
+  if (paths.empty()) throw ToolError("The release has no files: it would install nothing");
+  if (component != "app" || partial) return;
+  std::string missing;
+  for (const char* name : host_file_names) {
+    const std::string path = std::string("host/") + name;
+    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;
+    missing += (missing.empty() ? "" : " and ") + path;
+  }
+  if (missing.empty()) return;
+  throw ToolError("The app release has no " + missing +
+                  ": users would get no such plug-in, and the install would still succeed. "
+                  "Add it, or give --partial to publish the release anyway (users keep the "
+                  "copy they have; a new user gets none)");
+}
+
+void write_channel(const fs::path& root, std::string_view component, std::string_view version) {
+  const fs::path channel = channel_document(root, component);
+  std::error_code error;
+  fs::create_directories(channel.parent_path(), error);
+  if (error) throw ToolError("Can't make " + channel.parent_path().string());
+  // Written beside and renamed over, so a server never serves half a channel document.
+  const fs::path partial = channel.string() + ".partial";
+  write_file(partial, "{\"version\":" + json_string(version) + "}\n");
+  fs::rename(partial, channel, error);
+  if (error) throw ToolError("Can't write " + channel.string());
+}
+
+// The paths a published release lists, once the installer's own code has verified it with
+// `public_key` and every listed file matches its size and SHA-256.
+std::vector<std::string> verified_paths(const fs::path& root, std::string_view component,
+                                        std::string_view version,
+                                        const std::uint8_t public_key[32]) {
+  check_component_and_version(component, version);
+  const fs::path folder = release_folder(root, component, version);
+  std::error_code error;
+  if (!fs::is_directory(folder, error)) {
+    throw ToolError("No release " + std::string(component) + " " + std::string(version) +
+                    " is published under " + root.string());
+  }
+  ReleaseList list = [&] {
+    try {
+      return open_release_list(read_file(folder / "release.json"),
+                               read_file(folder / "release.sig"), public_key);
+    } catch (const Failure& failure) {
+      if (std::string_view(failure.what()) == unsigned_release_list_message) {
+        throw ToolError("release.sig is not a signature of release.json by the key " +
+                        lowercase_hex(public_key, 32) +
+                        ": the installer that trusts it would refuse this release");
+      }
+      throw ToolError(std::string("The installer would refuse this release: ") + failure.what());
+    }
+  }();
+  if (list.document.member("version").text != version) {
+    throw ToolError("release.json names version \"" + list.document.member("version").text +
+                    "\", not \"" + std::string(version) + "\"");
+  }
+  std::vector<std::string> paths;
+  for (const JsonValue& entry : list.document.member("files").elements) {
+    const std::string& path = entry.member("path").text;
+    if (!installer_accepts_path(path)) {
+      throw ToolError("The installer would refuse the path \"" + path + "\"");
+    }
+    std::string content;
+    try {
+      content = read_file(folder / "files" / path);
+    } catch (const ToolError&) {
+      throw ToolError("\"" + path + "\" is listed but missing from files/");
+    }
+    const double size = entry.member("size").number;
+    if (size != static_cast<double>(content.size())) {
+      throw ToolError("\"" + path + "\" has " + std::to_string(content.size()) +
+                      " bytes, the list says otherwise");
+    }
+    if (entry.member("sha256").text != sha256_hex(content)) {
+      throw ToolError("\"" + path + "\" does not match its SHA-256 in the list");
+    }
+    paths.push_back(path);
+  }
+  return paths;
 }
 
 struct SourceFile {
@@ -228,10 +360,16 @@ std::vector<SourceFile> collect_files(const fs::path& from) {
   for (fs::recursive_directory_iterator it(from, error), end; it != end; it.increment(error)) {
     if (error) break;
     const fs::file_status status = it->symlink_status();
-    const std::string path = fs::relative(it->path(), from).generic_string();
+    // Named by its own path: fs::relative would follow a link to wherever it points.
+    const std::string path = it->path().lexically_relative(from).generic_string();
     if (fs::is_directory(status)) continue;
+    if (fs::is_symlink(status)) {
+      throw ToolError("\"" + path +
+                      "\" is a link; a release holds only files and folders, so "
+                      "copy what it points to instead; refusing");
+    }
     if (!fs::is_regular_file(status)) {
-      throw ToolError("\"" + path + "\" is neither a file nor a folder (a link?); refusing");
+      throw ToolError("\"" + path + "\" is neither a file nor a folder; refusing");
     }
     if (!installer_accepts_path(path)) {
       throw ToolError("The installer would refuse the path \"" + path + "\"; refusing");
@@ -250,8 +388,39 @@ std::vector<SourceFile> collect_files(const fs::path& from) {
 
 }  // namespace
 
-bool version_text_allowed(std::string_view version) {
-  return !version.empty() && version.find_first_not_of("0123456789.") == std::string_view::npos;
+PublicKey installer_key() {
+  PublicKey key;
+  std::copy(std::begin(release_signing_key), std::end(release_signing_key), key.begin());
+  return key;
+}
+
+std::string version_problem(std::string_view version) {
+  if (!is_version_text(version)) {
+    return "has characters other than digits and dots (or is empty); the installer would "
+           "refuse it";
+  }
+  if (version.front() == '.' || version.back() == '.' || version.find("..") != version.npos) {
+    return "has an empty field; write a number between every two dots, such as 1.0.2";
+  }
+  return {};
+}
+
+int compare_versions(std::string_view a, std::string_view b) {
+  // Takes the next field off `text`, without its leading zeros: numbers of any length compare
+  // by their count of digits, then digit by digit.
+  const auto next_field = [](std::string_view& text) {
+    const std::size_t dot = text.find('.');
+    std::string_view field = text.substr(0, dot);
+    text = dot == text.npos ? std::string_view() : text.substr(dot + 1);
+    while (!field.empty() && field.front() == '0') field.remove_prefix(1);
+    return field;
+  };
+  while (!a.empty() || !b.empty()) {
+    const std::string_view x = next_field(a), y = next_field(b);
+    if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+    if (const int order = x.compare(y); order != 0) return order < 0 ? -1 : 1;
+  }
+  return 0;
 }
 
 bool parse_key_hex(std::string_view text, std::uint8_t key[32]) {
@@ -307,7 +476,17 @@ std::string sign_document(const fs::path& key_file, std::string_view document) {
 void publish_release(const PublishRequest& request) {
   check_component_and_version(request.component, request.version);
   Key key = load_private_key(request.key_file);
+  check_signing_key(request.key_file, key.get(), request.rules.trusted_key);
   const std::vector<SourceFile> files = collect_files(request.from);
+  if (files.empty()) {
+    throw ToolError(request.from.string() + " holds no files: the release would install nothing");
+  }
+  std::vector<std::string> paths;
+  for (const SourceFile& file : files) paths.push_back(file.path);
+  check_release_content(request.component, paths, request.rules.partial);
+  if (request.update_channel) {
+    check_not_lower(request.root, request.component, request.version, request.rules);
+  }
   const fs::path folder = release_folder(request.root, request.component, request.version);
   std::error_code error;
   if (fs::exists(fs::symlink_status(folder, error))) {
@@ -325,62 +504,26 @@ void publish_release(const PublishRequest& request) {
             ", \"size\": " + std::to_string(content.size()) +
             ", \"sha256\": " + json_string(sha256_hex(content)) + "}";
   }
-  list += files.empty() ? "]\n}\n" : "\n  ]\n}\n";
-  fs::create_directories(folder, error);
-  if (error) throw ToolError("Can't make " + folder.string());
+  list += "\n  ]\n}\n";
   write_file(folder / "release.json", list);
   write_file(folder / "release.sig", sign(key.get(), list));
 
-  if (request.update_channel) {
-    const fs::path channel = request.component == "loader"
-                                 ? request.root / "loader" / "latest.json"
-                                 : request.root / "app" / "channels" / "stable.json";
-    fs::create_directories(channel.parent_path(), error);
-    if (error) throw ToolError("Can't make " + channel.parent_path().string());
-    // Written beside and renamed over, so a server never serves half a channel document.
-    const fs::path partial = channel.string() + ".partial";
-    write_file(partial, "{\"version\":" + json_string(request.version) + "}\n");
-    fs::rename(partial, channel, error);
-    if (error) throw ToolError("Can't write " + channel.string());
-  }
+  // The channel moves only to what the installer's own code has just accepted, as published.
+  verified_paths(request.root, request.component, request.version,
+                 request.rules.trusted_key.data());
+  if (request.update_channel) write_channel(request.root, request.component, request.version);
+}
+
+void promote_release(const fs::path& root, std::string_view component, std::string_view version,
+                     const ChannelRules& rules) {
+  const std::vector<std::string> paths =
+      verified_paths(root, component, version, rules.trusted_key.data());
+  check_release_content(component, paths, rules.partial);
+  check_not_lower(root, component, version, rules);
+  write_channel(root, component, version);
 }
 
 std::size_t verify_release(const fs::path& root, std::string_view component,
                            std::string_view version, const std::uint8_t public_key[32]) {
-  check_component_and_version(component, version);
-  const fs::path folder = release_folder(root, component, version);
-  ReleaseList list = [&] {
-    try {
-      return open_release_list(read_file(folder / "release.json"),
-                               read_file(folder / "release.sig"), public_key);
-    } catch (const Failure& failure) {
-      throw ToolError(std::string("The installer would refuse this release: ") + failure.what());
-    }
-  }();
-  if (list.document.member("version").text != version) {
-    throw ToolError("release.json names version \"" + list.document.member("version").text +
-                    "\", not \"" + std::string(version) + "\"");
-  }
-  const auto& entries = list.document.member("files").elements;
-  for (const JsonValue& entry : entries) {
-    const std::string& path = entry.member("path").text;
-    if (!installer_accepts_path(path)) {
-      throw ToolError("The installer would refuse the path \"" + path + "\"");
-    }
-    std::string content;
-    try {
-      content = read_file(folder / "files" / path);
-    } catch (const ToolError&) {
-      throw ToolError("\"" + path + "\" is listed but missing from files/");
-    }
-    const double size = entry.member("size").number;
-    if (size != static_cast<double>(content.size())) {
-      throw ToolError("\"" + path + "\" has " + std::to_string(content.size()) +
-                      " bytes, the list says otherwise");
-    }
-    if (entry.member("sha256").text != sha256_hex(content)) {
-      throw ToolError("\"" + path + "\" does not match its SHA-256 in the list");
-    }
-  }
-  return entries.size();
+  return verified_paths(root, component, version, public_key).size();
 }
