@@ -78,8 +78,10 @@ bool retire(const CommitPlace& place, const std::u16string& id) {
   if (!rename_between(place.side, place.side_path, aside, place.side, place.side_path, removed)) {
     return false;
   }
-  // What resists (a file another program keeps open) stays for a later run.
-  static_cast<void>(remove_entry(place.side, place.side_path, removed));
+  // What resists (a file another program keeps open, a plug-in still loaded) stays for a later
+  // run: waiting for it would only hold this one up.
+  static_cast<void>(remove_entry(place.side, place.side_path, removed, nullptr,
+                                 /*wait_out_holds=*/false));
   return true;
 }
 
@@ -214,7 +216,8 @@ void clear_beside(const CommitPlace& place) {
   for (const auto* kind : {&beside.staged, &beside.removed}) {
     const std::u16string_view suffix = kind == &beside.staged ? staged_suffix : removed_suffix;
     for (const auto& [id, present] : *kind) {
-      static_cast<void>(remove_entry(place.side, place.side_path, copy_name(place, id, suffix)));
+      static_cast<void>(remove_entry(place.side, place.side_path, copy_name(place, id, suffix),
+                                     nullptr, /*wait_out_holds=*/false));
     }
   }
 }

@@ -65,6 +65,16 @@ bool waiting_out_locks(Step step, FileError* error, What what, const std::u16str
   return true;
 }
 
+// The step once, or with `wait_out_holds` as waiting_out_locks runs it.
+template <typename Step, typename What>
+bool tried(bool wait_out_holds, Step step, FileError* error, What what,
+           const std::u16string& path) {
+  if (wait_out_holds) return waiting_out_locks(step, error, what, path);
+  if (step()) return true;
+  note(error, platform::last_file_error(), what(), path);
+  return false;
+}
+
 bool rename_waiting(const std::u16string& from, const std::u16string& to, bool write_through,
                     FileError* error) {
   return waiting_out_locks([&] { return platform::move_file_replacing(from, to, write_through); },
@@ -107,8 +117,8 @@ bool remove_folder_waiting(const std::u16string& path, FileError* error) {
 // Removes everything inside `folder` (found at `path`, which only names entries in the log),
 // deepest first. Every entry is reached through the folder held open and removed as itself, so
 // a folder that another program swaps for a link meanwhile leads nowhere outside the tree.
-void remove_inside(const platform::OpenFolder& folder, const std::u16string& path,
-                   FileError* error) {
+void remove_inside(const platform::OpenFolder& folder, const std::u16string& path, FileError* error,
+                   bool wait_out_holds = true) {
   std::vector<platform::FolderEntry> entries;
   if (!folder.list(entries)) {
     note(error, platform::last_file_error(), "Read " + utf8(path), path);
@@ -121,10 +131,10 @@ void remove_inside(const platform::OpenFolder& folder, const std::u16string& pat
       // be opened (or has become a link) is removed below as what it is now, if it can be.
       platform::OpenFolder inner;
       static_cast<void>(folder.make_removable(entry.name));
-      if (inner.open(folder, entry.name)) remove_inside(inner, child, error);
+      if (inner.open(folder, entry.name)) remove_inside(inner, child, error, wait_out_holds);
     }
-    static_cast<void>(waiting_out_locks(
-        [&] { return folder.remove(entry.name); }, error,
+    static_cast<void>(tried(
+        wait_out_holds, [&] { return folder.remove(entry.name); }, error,
         [&] { return (entry.is_folder ? "Remove folder " : "Delete ") + utf8(child); }, child));
   }
 }
@@ -341,14 +351,10 @@ bool rename_between(const platform::OpenFolder& from, const std::u16string& from
                     FileError* error, bool wait_out_holds) {
   cleared(error);
   const std::u16string source = join_path(from_folder, from_name);
-  const auto step = [&] { return to.move_in(from, from_name, to_name); };
-  const auto what = [&] {
-    return "Rename " + utf8(source) + " to " + utf8(join_path(to_folder, to_name));
-  };
-  if (wait_out_holds) return waiting_out_locks(step, error, what, source);
-  if (step()) return true;
-  note(error, platform::last_file_error(), what(), source);
-  return false;
+  return tried(
+      wait_out_holds, [&] { return to.move_in(from, from_name, to_name); }, error,
+      [&] { return "Rename " + utf8(source) + " to " + utf8(join_path(to_folder, to_name)); },
+      source);
 }
 
 bool create_whole_file(const platform::OpenFolder& folder, const std::u16string& folder_path,
@@ -369,7 +375,7 @@ bool create_whole_file(const platform::OpenFolder& folder, const std::u16string&
 }
 
 bool remove_entry(const platform::OpenFolder& folder, const std::u16string& folder_path,
-                  const std::u16string& name, FileError* error) {
+                  const std::u16string& name, FileError* error, bool wait_out_holds) {
   cleared(error);
   const std::u16string path = join_path(folder_path, name);
   bool is_folder = false;
@@ -378,9 +384,9 @@ bool remove_entry(const platform::OpenFolder& folder, const std::u16string& fold
     platform::OpenFolder inner;
     static_cast<void>(folder.make_removable(name));
     is_folder = inner.open(folder, name);
-    if (is_folder) remove_inside(inner, path, error);
+    if (is_folder) remove_inside(inner, path, error, wait_out_holds);
   }
-  return waiting_out_locks([&] { return folder.remove(name); }, error,
-                           [&] { return (is_folder ? "Remove folder " : "Delete ") + utf8(path); },
-                           path);
+  return tried(
+      wait_out_holds, [&] { return folder.remove(name); }, error,
+      [&] { return (is_folder ? "Remove folder " : "Delete ") + utf8(path); }, path);
 }

@@ -134,8 +134,9 @@ enum class PlaceResult { placed, folder_not_made, not_written };
                                      const std::string& content, FileError* error = nullptr);
 
 // Removes the entry `name` of `folder` (found at `folder_path`, for the log): a file, a link (never
-// what it points to) or a folder tree, as remove_tree does, brief holds waited out. True when it is
-// gone; false when something resisted, which then stays with the folders that hold it.
+// what it points to) or a folder tree, as remove_tree does, brief holds waited out (or, without
+// `wait_out_holds`, each entry tried once). True when it is gone; false when something resisted,
+// which then stays with the folders that hold it.
 [[nodiscard]] bool remove_entry(const platform::OpenFolder& folder,
                                 const std::u16string& folder_path, const std::u16string& name,
-                                FileError* error = nullptr);
+                                FileError* error = nullptr, bool wait_out_holds = true);
