@@ -427,7 +427,7 @@ using Outcome = CommandBridgeRemoval::Outcome;
 // given_back: the edit's input came back, all three sections in it; section_told: a section the
 // edit added went as well; section_kept: one stayed, as it could have been there before.
 struct ReverseCounts {
-  int given_back = 0, section_told = 0, section_kept = 0, template_left = 0, changed_left = 0;
+  int given_back = 0, section_told = 0, section_kept = 0, template_left = 0;
 };
 
 // The edit of `input` into `edited`, undone; and undone no more once its entries change.
@@ -449,25 +449,29 @@ void check_reverse(const std::string& input, const std::string& edited, const st
     ++(removal.document == input ? counts.section_told : counts.section_kept);
   }
 
-  // Changed since: the active entry renumbered, a line of the plug-in's entry ended in CR LF, or
-  // another plug-in listed after it. The input held no identifier value, so the edit's two are
-  // the only ones: the active entry's, and the plug-in's after "<key>ID</key>\n".
+  // Changed since: the active entry renumbered or followed by another plug-in's, a line of the
+  // plug-in's entry ended in CR LF, or the plug-in elsewhere. The input held no identifier value,
+  // so the edit's two are the only ones: the active entry's, and the plug-in's after its ID key.
   std::size_t active = edited.find(id_value);
   std::size_t plugin = edited.find(id_value, active + 1);
   if (edited.compare(active - 14, 14, "<key>ID</key>\n") == 0) std::swap(active, plugin);
-  const std::size_t plugin_end = edited.find("</prop.list>\n</prop.pair>\n", plugin) +
-                                 std::string_view("</prop.list>\n</prop.pair>\n").size();
   std::string changed = edited;
-  if (change % 3 == 0) {
-    changed.insert(active - std::string_view("</key>\n").size(), "7");
-  } else if (change % 3 == 1) {
-    changed.insert(plugin + id_value.size(), "\r");
-  } else {
-    changed.insert(plugin_end,
-                   "<prop.pair>\n<key>C:\\other.acsrf</key>\n<prop.list/>\n</prop.pair>\n");
+  const std::string other =
+      "<prop.pair>\n<key>PluginID9</key>\n<ustring>o</ustring>\n</prop.pair>\n";
+  switch (change % 4) {
+    case 0:
+      changed.insert(active - std::string_view("</key>\n").size(), "7");
+      break;
+    case 1:
+      changed.insert(active + id_value.size() + std::string_view("\n</prop.pair>\n").size(), other);
+      break;
+    case 2:
+      changed.insert(plugin + id_value.size(), "\r");
+      break;
   }
-  ASSERT_EQ(remove_command_bridge(changed, path).outcome, Outcome::changed_since) << changed;
-  ++counts.changed_left;
+  ASSERT_EQ(remove_command_bridge(changed, change % 4 == 3 ? path + "x" : path).outcome,
+            Outcome::changed_since)
+      << changed;
 }
 
 TEST(AddCommandBridgeProperty, MatchesThePlainEditWhereverItPlacesEntriesInTheirSections) {
@@ -548,7 +552,7 @@ TEST(AddCommandBridgeProperty, MatchesThePlainEditWhereverItPlacesEntriesInTheir
             << "undone: " << reverse.given_back << " given back byte for byte, "
             << reverse.section_told << " with an added section taken out, " << reverse.section_kept
             << " keeping an added section that may have been there, " << reverse.template_left
-            << " of the template; " << reverse.changed_left << " changed since and left alone\n";
+            << " of the template; as many changed since and left alone\n";
   RecordProperty("edited", identical);
   RecordProperty("renumbered", renumbered);
   RecordProperty("unchanged", unchanged);

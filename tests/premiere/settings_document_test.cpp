@@ -279,26 +279,6 @@ TEST(AddCommandBridge, PassesOverEmptyListsAndWhateverLeavesTheSectionItsList) {
             std::string::npos);
 }
 
-TEST(RemoveCommandBridge, UndoesTheEditForTheSamePathOnly) {
-  using enum CommandBridgeRemoval::Outcome;
-  std::string crlf;
-  for (const char c : settings_template)
-    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  const std::string ampersand = "C:\\A & B\\Corvalis.acsrf";
-  const CommandBridgeRemoval from_template =
-      remove_command_bridge(add_command_bridge(settings_template, path), path);
-  EXPECT_EQ(from_template.outcome, only_template_left);
-  EXPECT_EQ(from_template.document, settings_template);
-  const CommandBridgeRemoval from_crlf =
-      remove_command_bridge(add_command_bridge(crlf, ampersand), ampersand);
-  EXPECT_EQ(from_crlf.outcome, removed);
-  EXPECT_EQ(from_crlf.document, crlf);
-  // The plug-in listed under another path is not the one the edit added.
-  EXPECT_EQ(remove_command_bridge(add_command_bridge(crlf, ampersand), path).outcome,
-            changed_since);
-  EXPECT_EQ(remove_command_bridge(crlf, path).outcome, not_there);
-}
-
 TEST(InsertIntoSection, PutsTheEntryLastInTheNamedSection) {
   const std::string document = "<a><key>S</key> \r\n\t<prop.list><x/></prop.list></a>";
   EXPECT_EQ(insert_into_section(document, "S", "E"),
