@@ -66,19 +66,15 @@ void for_each_version(const std::u16string& settings_root, Visit visit) {
   }
 }
 
-// Deletes the document the on-switch made from nothing, through its folder held open, and the
-// folder when nothing else is left in it. The document goes aside first, since a rename waits
-// out another program's brief hold; the aside copy is ours then, and one still held stays for
-// the leftovers' removal of a later run.
+// Deletes the document the on-switch made from nothing, through its folder held open, and then
+// the folder when nothing else is left in it. A deletion is one step: the document is there,
+// whole, or gone.
 void delete_document(const platform::OpenFolder& version, platform::OpenFolder& folder,
                      const std::u16string& folder_path) {
-  const std::u16string name(document_name);
-  const std::u16string aside = aside_name(name);
   FileError error;
-  if (!rename_between(folder, folder_path, name, folder, folder_path, aside, &error)) {
+  if (!remove_entry(folder, folder_path, std::u16string(document_name), &error)) {
     fail_to_switch_off(error);
   }
-  static_cast<void>(folder.remove(aside));
   std::vector<platform::FolderEntry> left;
   if (!folder.list(left) || !left.empty()) return;
   folder.close();  // Windows keeps an open folder from going
@@ -139,15 +135,9 @@ void remove_settings_leftovers(const std::u16string& roaming_folder) {
 }
 
 void remove_settings_leftovers_under(const std::u16string& settings_root) {
-  platform::FolderListing listing;
-  if (!listing.open(settings_root, u"*")) return;
-  platform::FolderEntry entry;
-  while (listing.next(entry)) {
-    // A linked version folder is not entered: what it leads to is not ours to clean.
-    if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
-    clear_beside_file(join_path(join_path(join_path(settings_root, entry.name), u"ControlSurface"),
-                                u"ControlSurfaceSettings.xml"));
-  }
+  for_each_version(settings_root, [](const platform::OpenFolder&, const std::u16string& version) {
+    clear_beside_file(join_path(join_path(version, u"ControlSurface"), document_name));
+  });
 }
 
 int switch_command_bridge_off(const std::u16string& roaming_folder) {

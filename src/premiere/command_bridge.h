@@ -46,9 +46,8 @@ int switch_command_bridge_off(const std::u16string& roaming_folder);
 // - with entries changed since: left as it is, and logged as
 //   "Left the command bridge on in <document>: its entries were changed since Setup added them".
 // A missing root gives 0. A ControlSurface folder that is no folder of its own (a file, a link)
-// holds nothing of ours and is passed over. A document deleted is first renamed aside (to a
-// name `remove_settings_leftovers` clears) and removed from there, so a file another program
-// holds for a moment is waited out; an aside copy still held then stays for a later run.
+// holds nothing of ours and is passed over. Another program's brief hold on a document is waited
+// out.
 //
 // Versions are handled in the platform's listing order, and the first failure ends the walk; the
 // documents switched off before it stay so. Throws
