@@ -50,8 +50,8 @@ std::string settings_content(const platform::OpenFolder& folder, const std::u16s
 // Calls `visit(version, version_path)` for each version folder under the settings root. Every
 // folder on the way is opened as itself, never through a link, and held open while its document
 // is changed: the user (or anything the user runs) can change these folders, and an elevated
-// Setup must not be led to write anywhere else. A version folder that is a link is left alone,
-// as its leftovers are.
+// Setup must not be led to write or clear anything elsewhere. A version folder that is a link is
+// left alone.
 template <typename Visit>
 void for_each_version(const std::u16string& settings_root, Visit visit) {
   platform::FolderListing listing;
