@@ -24,7 +24,7 @@
 
 namespace {
 
-// About 0.4 s natively, 1 s under Wine, 3 s under the sanitizers.
+// Edit and reverse: about 0.8 s natively, 1.5 s under Wine, 10 s under the sanitizers.
 constexpr int documents = 40000;
 
 const std::string id = "com.corvalisplugin.commands";
