@@ -1,6 +1,7 @@
 #include "premiere/command_bridge.h"
 
 #include <string_view>
+#include <vector>
 
 #include "failure.h"
 #include "fs/commit.h"
@@ -17,6 +18,12 @@ constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 [[noreturn]] void fail_to_switch() {
   throw Failure("Couldn't switch the command bridge on in Premiere's settings.");
+}
+
+// Logs what failed first: the message alone doesn't say which file resisted, or why.
+[[noreturn]] void fail_to_switch_off(const FileError& error) {
+  log_line(error.line());
+  throw Failure("Couldn't switch the command bridge off in Premiere's settings.");
 }
 
 // Digits, one dot, digits: "24.0" and "0.0" are versions; "24", "24.0.1", ".5", "5." are not.
@@ -40,6 +47,79 @@ std::string settings_content(const platform::OpenFolder& folder, const std::u16s
   return std::string(settings_template);
 }
 
+// Calls `visit(version, version_path)` for each version folder under the settings root. Every
+// folder on the way is opened as itself, never through a link, and held open while its document
+// is changed: the user (or anything the user runs) can change these folders, and an elevated
+// Setup must not be led to write or clear anything elsewhere. A version folder that is a link is
+// left alone.
+template <typename Visit>
+void for_each_version(const std::u16string& settings_root, Visit visit) {
+  platform::FolderListing listing;
+  if (!listing.open(settings_root, u"*")) return;
+  platform::FolderEntry entry;
+  while (listing.next(entry)) {
+    if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
+    const std::u16string version_path = join_path(settings_root, entry.name);
+    platform::OpenFolder version;
+    if (!version.open(version_path)) continue;  // gone, or swapped for a link, since the listing
+    visit(version, version_path);
+  }
+}
+
+// Deletes the document the on-switch made from nothing, through its folder held open, and then
+// the folder when nothing else is left in it. A deletion is one step: the document is there,
+// whole, or gone.
+void delete_document(const platform::OpenFolder& version, platform::OpenFolder& folder,
+                     const std::u16string& folder_path) {
+  FileError error;
+  if (!remove_entry(folder, folder_path, std::u16string(document_name), &error)) {
+    fail_to_switch_off(error);
+  }
+  std::vector<platform::FolderEntry> left;
+  if (!folder.list(left) || !left.empty()) return;
+  folder.close();  // Windows keeps an open folder from going
+  static_cast<void>(version.remove(u"ControlSurface"));
+}
+
+// Switches the command bridge off in the document of one version folder; true when it did.
+bool switch_off_in(const platform::OpenFolder& version, const std::u16string& version_path) {
+  const std::u16string folder_path = join_path(version_path, u"ControlSurface");
+  const std::u16string document = join_path(folder_path, document_name);
+  platform::OpenFolder folder;
+  // Missing, or no folder of its own (a file, a link): nothing the on-switch wrote is there.
+  if (!folder.open(version, u"ControlSurface")) return false;
+
+  std::string content;
+  FileError error;
+  if (!read_whole_file(folder, std::u16string(document_name), document, content, &error)) {
+    if (!platform::path_exists(document)) return false;
+    fail_to_switch_off(error);
+  }
+  // The on-switch dropped the mark when it rewrote the document, and it doesn't come back.
+  if (content.starts_with(byte_order_mark)) content.erase(0, byte_order_mark.size());
+
+  const CommandBridgeRemoval removal =
+      remove_command_bridge(content, platform::utf16_to_utf8(control_surface_plugin_path()));
+  switch (removal.outcome) {
+    case CommandBridgeRemoval::Outcome::not_there:
+      return false;
+    case CommandBridgeRemoval::Outcome::changed_since:
+      log_line("Left the command bridge on in " + platform::utf16_to_utf8(document) +
+               ": its entries were changed since Setup added them");
+      return false;
+    case CommandBridgeRemoval::Outcome::only_template_left:
+      delete_document(version, folder, folder_path);
+      return true;
+    case CommandBridgeRemoval::Outcome::removed:
+      break;
+  }
+  if (!replace_whole_file(folder, folder_path, std::u16string(document_name), removal.document,
+                          &error)) {
+    fail_to_switch_off(error);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::u16string premiere_settings_root(const std::u16string& roaming_folder) {
@@ -55,32 +135,28 @@ void remove_settings_leftovers(const std::u16string& roaming_folder) {
 }
 
 void remove_settings_leftovers_under(const std::u16string& settings_root) {
-  platform::FolderListing listing;
-  if (!listing.open(settings_root, u"*")) return;
-  platform::FolderEntry entry;
-  while (listing.next(entry)) {
-    // A linked version folder is not entered: what it leads to is not ours to clean.
-    if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
-    clear_beside_file(join_path(join_path(join_path(settings_root, entry.name), u"ControlSurface"),
-                                u"ControlSurfaceSettings.xml"));
-  }
+  for_each_version(settings_root, [](const platform::OpenFolder&, const std::u16string& version) {
+    clear_beside_file(join_path(join_path(version, u"ControlSurface"), document_name));
+  });
+}
+
+int switch_command_bridge_off(const std::u16string& roaming_folder) {
+  return switch_command_bridge_off_under(premiere_settings_root(roaming_folder));
+}
+
+int switch_command_bridge_off_under(const std::u16string& settings_root) {
+  int switched_off = 0;
+  for_each_version(settings_root,
+                   [&](const platform::OpenFolder& version, const std::u16string& version_path) {
+                     if (switch_off_in(version, version_path)) ++switched_off;
+                   });
+  return switched_off;
 }
 
 int switch_command_bridge_on_under(const std::u16string& settings_root) {
-  platform::FolderListing listing;
-  if (!listing.open(settings_root, u"*")) return 0;
-
   int written = 0;
-  platform::FolderEntry entry;
-  while (listing.next(entry)) {
-    // Every folder on the way is opened as itself, never through a link, and held open while
-    // the document is replaced: the user (or anything the user runs) can change these folders,
-    // and an elevated Setup must not be led to write anywhere else. A version folder that is a
-    // link is left alone, as its leftovers are.
-    if (!entry.is_folder || entry.is_link || !is_version_name(entry.name)) continue;
-    const std::u16string version_path = join_path(settings_root, entry.name);
-    platform::OpenFolder version;
-    if (!version.open(version_path)) continue;  // gone, or swapped for a link, since the listing
+  for_each_version(settings_root, [&](const platform::OpenFolder& version,
+                                      const std::u16string& version_path) {
     const std::u16string folder_path = join_path(version_path, u"ControlSurface");
     const std::u16string document = join_path(folder_path, document_name);
 
@@ -95,7 +171,7 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
 
     const std::string edited =
         add_command_bridge(content, platform::utf16_to_utf8(control_surface_plugin_path()));
-    if (edited == content) continue;
+    if (edited == content) return;
 
     FileError error;
     if (!existed &&
@@ -113,6 +189,6 @@ int switch_command_bridge_on_under(const std::u16string& settings_root) {
       fail_to_switch();
     }
     ++written;
-  }
+  });
   return written;
 }

@@ -31,6 +31,30 @@ int switch_command_bridge_on(const std::u16string& roaming_folder);
 //   exists cannot be read, or the new one cannot be written.
 int switch_command_bridge_on_under(const std::u16string& settings_root);
 
+// `switch_command_bridge_off_under(premiere_settings_root(roaming_folder))`.
+int switch_command_bridge_off(const std::u16string& roaming_folder);
+
+// Takes the command bridge out of ControlSurface\ControlSurfaceSettings.xml of each version
+// folder under `settings_root` (the same folders `switch_command_bridge_on_under` enters) with
+// `remove_command_bridge`. Returns how many documents it switched off. Per document:
+// - without the command bridge, or missing: left alone, not counted;
+// - with its entries as the on-switch wrote them: replaced in one step by the document without
+//   them (a leading byte-order mark is not written back), and counted;
+// - when what is left would be exactly the settings template, the on-switch made the document
+//   from nothing: it is deleted, its ControlSurface folder too when that is left empty, and
+//   counted;
+// - with entries changed since: left as it is, and logged as
+//   "Left the command bridge on in <document>: its entries were changed since Setup added them".
+// A missing root gives 0. A ControlSurface folder that is no folder of its own (a file, a link)
+// holds nothing of ours and is passed over. Another program's brief hold on a document is waited
+// out.
+//
+// Versions are handled in the platform's listing order, and the first failure ends the walk; the
+// documents switched off before it stay so. Throws
+// Failure("Couldn't switch the command bridge off in Premiere's settings.") when a document
+// that exists cannot be read, replaced or deleted, after logging what failed.
+int switch_command_bridge_off_under(const std::u16string& settings_root);
+
 // Removes the new documents and set-aside copies that replacements cut short left beside the
 // settings document of each version folder under the settings root (version folders that are
 // links are not entered). Nothing else is touched, and nothing is reported.

@@ -1,7 +1,7 @@
 #pragma once
 
-// Premiere Pro's control-surface settings document (ControlSurfaceSettings.xml), and the edit
-// that switches the command bridge on in it.
+// Premiere Pro's control-surface settings document (ControlSurfaceSettings.xml), the edit that
+// switches the command bridge on in it, and the edit's reverse.
 //
 // The document is never parsed as XML: it is a UTF-8 byte string (its byte-order mark already
 // removed) edited by exact, case-sensitive searches and insertions at byte offsets. Everything
@@ -65,6 +65,37 @@ inline constexpr std::string_view settings_template =
 // Throws Failure("Premiere's control surface settings didn't make sense.") when a section
 // cannot be located or closed.
 std::string add_command_bridge(std::string_view document, std::string_view plugin_path);
+
+// What taking the command bridge out of a document came to.
+struct CommandBridgeRemoval {
+  enum class Outcome {
+    // Neither "<ustring>com.corvalisplugin.commands</ustring>" nor a settings list under the
+    // identifier is anywhere in it: nothing to take out.
+    not_there,
+    // `document` is the document before the edit: the entries the edit adds are out, and a section
+    // it added, where that can be told.
+    removed,
+    // As `removed`, and what is left is exactly the settings template: the edit made the document
+    // from nothing.
+    only_template_left,
+    // The command bridge is in it, but not as the edit left it (an entry changed, moved,
+    // renumbered, or followed in its section by another member): the document stays as it is.
+    changed_since,
+  };
+  Outcome outcome;
+  std::string document;  // for `removed` and `only_template_left`
+};
+
+// The reverse of `add_command_bridge` with the same plug-in path: the document that edit turned
+// into `document`, when it can be told exactly. Each of the three entries must stand as the last
+// member of its section, byte for byte as the edit writes it (bare line feeds, the path escaped,
+// the "PluginID<n>" key numbered as the edit would number it in what remains); the answer is
+// proved by editing it again, which must give `document` back. Everything else comes back as it
+// is: other plug-ins' entries and their numbering, CR LF line ends, the text around the entries.
+// A section the edit added because it was missing goes too only where the document tells so:
+// one the edit added behind all the others could as well have been there, empty, before, and it
+// stays. Never throws Failure: a document the edit could not have written is `changed_since`.
+CommandBridgeRemoval remove_command_bridge(std::string_view document, std::string_view plugin_path);
 
 // The document with `entry` inserted directly before the "</prop.list>" that closes the list of
 // section `section_key`, so that it becomes the section's last member. A missing section is

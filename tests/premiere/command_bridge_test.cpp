@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,19 @@ class SettingsRoot {
   Sandbox sandbox_;
   std::u16string root_;
 };
+
+// Every entry below `folder`, with each file's content: a tree to compare.
+std::map<std::u16string, std::string> tree(const std::u16string& folder) {
+  std::map<std::u16string, std::string> entries;
+  platform::FolderListing listing;
+  platform::FolderEntry entry;
+  for (bool open = listing.open(folder, u"*"); open && listing.next(entry);) {
+    const std::u16string path = join_path(folder, entry.name);
+    entries[path] = entry.is_folder ? "" : file_content(path);
+    if (entry.is_folder) entries.merge(tree(path));
+  }
+  return entries;
+}
 
 std::string edited_template() {
   return add_command_bridge(settings_template,
@@ -286,6 +300,52 @@ TEST(SwitchCommandBridgeOn, FindsTheRootInTheRoamingFolderItIsGiven) {
   EXPECT_EQ(file_content(sandbox.path(
                 u"Roaming/Adobe/Premiere Pro/24.0/ControlSurface/ControlSurfaceSettings.xml")),
             edited_template());
+}
+
+// Off after on: version folders without a ControlSurface folder, a CR LF document listing
+// another control surface, one with a byte-order mark (which stays off), a folder of other files.
+TEST(SwitchCommandBridgeOff, GivesBackTheSettingsAsTheyWereBeforeTheSwitchOn) {
+  SettingsRoot settings;
+  std::string other(settings_template);
+  other.insert(other.find("</prop.list>"),
+               "<prop.pair>\n<key>PluginID0</key>\n<ustring>com.other</ustring>\n</prop.pair>\n");
+  std::string crlf;
+  for (const char c : other) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  settings.make(u"24.0");
+  settings.make(u"25.0");
+  settings.put_document(u"23.1", crlf);
+  settings.put_document(u"26.0", "\xEF\xBB\xBF" + other);
+  settings.make(u"22.0/ControlSurface");
+  put_file(settings.path(u"22.0/ControlSurface/notes.txt"), "the user's");
+  auto before = tree(settings.root());
+  ASSERT_EQ(switch_command_bridge_on_under(settings.root()), 5);
+  EXPECT_EQ(switch_command_bridge_off_under(settings.root()), 5);
+  before[settings.document(u"26.0")] = other;
+  EXPECT_EQ(tree(settings.root()), before);
+  EXPECT_EQ(switch_command_bridge_off_under(settings.root()), 0);
+}
+
+TEST(SwitchCommandBridgeOff, LeavesChangedDocumentsAndFailsOnUnreadableOnes) {
+  SettingsRoot settings;
+  settings.make(u"24.0");
+  ASSERT_EQ(switch_command_bridge_on_under(settings.root()), 1);
+  std::string changed = edited_template();
+  changed.replace(changed.find("PluginID0"), 9, "PluginID3");
+  put_file(settings.document(u"24.0"), changed);
+  EXPECT_EQ(switch_command_bridge_off_under(settings.root()), 0);
+  EXPECT_EQ(file_content(settings.document(u"24.0")), changed);
+  const std::string document = platform::utf16_to_utf8(settings.document(u"24.0"));
+  EXPECT_NE(file_content(log_file_path())
+                .find(" Left the command bridge on in " + document +
+                      ": its entries were changed since Setup added them\r\n"),
+            std::string::npos);
+
+  HeldFile writer(settings.document(u"24.0"), Hold::exclusive);
+  ASSERT_TRUE(writer.held()) << writer.why();
+  EXPECT_EQ(failure_of([&] { switch_command_bridge_off_under(settings.root()); }),
+            "Couldn't switch the command bridge off in Premiere's settings.");
+  EXPECT_NE(file_content(log_file_path()).find(" Read " + document + " failed (error "),
+            std::string::npos);
 }
 
 }  // namespace
