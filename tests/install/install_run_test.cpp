@@ -172,15 +172,20 @@ std::vector<std::string> milestone_reports() {
 }
 
 // Install-mode runs wait while anything named like Premiere runs, and the wait tests start
-// such a process: tests of this file running in parallel processes take turns.
+// such a process: those take turns with every other test process of this file (and the sweep
+// under Wine), which share the turn among themselves.
 class TakeTurns {
  public:
   TakeTurns()
       : fd_(::open("/tmp/corvalis-tests-premiere.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666)) {
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    if (fd_ >= 0) ::flock(fd_, LOCK_SH);
   }
   ~TakeTurns() {
     if (fd_ >= 0) ::close(fd_);
+  }
+  // For a test that starts a program named like Premiere: nobody else runs meanwhile.
+  void alone() {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
   }
 
  private:
@@ -1325,6 +1330,7 @@ pid_t start_fake_premiere(uid_t user = static_cast<uid_t>(-1)) {
 class PremiereWait : public InstallRun {
  protected:
   void SetUp() override {
+    turn.alone();
     InstallRun::SetUp();
     pauses_seen = 0;
     fake_premiere = start_fake_premiere();
