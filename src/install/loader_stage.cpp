@@ -162,6 +162,11 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
       }
       fail(not_written_message);
     }
+    // Put together beside the extensions folder, the panel takes the permissions this folder
+    // gives new entries, and its files with it.
+    if (staged && !inherit_permissions(extensions, extensions_root, name, &error)) {
+      fail(not_written_message);
+    }
   }
   // A file of the old panel still held stays, with its folders, for the next run to remove.
   if (installed) static_cast<void>(remove_tree(join_path(cep_path, aside)));

@@ -1,14 +1,20 @@
 #include "log/setup_log.h"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "fs/paths.h"
 
-std::u16string log_file_path() {
-  return join_path(platform::temp_folder(), u"Corvalis Setup.log");
-}
-
 namespace {
+
+constexpr std::u16string_view log_name = u"Corvalis Setup.log";
+
+std::u16string chosen_folder;
+
+std::u16string log_folder() {
+  return chosen_folder.empty() ? platform::temp_folder() : chosen_folder;
+}
 
 // `value` in decimal, with leading zeros up to `width` digits. The fields of a local time are
 // never negative.
@@ -19,6 +25,14 @@ void append_padded(std::string& text, int value, std::size_t width) {
 }
 
 }  // namespace
+
+void use_log_folder(std::u16string folder) {
+  chosen_folder = std::move(folder);
+}
+
+std::u16string log_file_path() {
+  return join_path(log_folder(), log_name);
+}
 
 std::string format_log_line(const platform::LocalTime& time, std::string_view message) {
   // Formatted by hand rather than with snprintf, whose mingw-w64 implementation (with its
@@ -43,8 +57,12 @@ std::string format_log_line(const platform::LocalTime& time, std::string_view me
 }
 
 void log_line(std::string_view message) {
+  platform::OpenFolder folder;
   platform::File file;
-  if (!file.open(log_file_path(), platform::File::Mode::append_shared_read)) return;
+  if (!folder.open(without_trailing_separator(log_folder())) ||
+      !file.open_for_appending(folder, std::u16string(log_name))) {
+    return;
+  }
   const std::string line = format_log_line(platform::local_time(), message);
   file.write(line.data(), line.size());  // a short write is not the run's concern
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Set-ups that tests need and the installer never does: holding a file open the way another
-// program would, links to folders, attributes, large files, a file-size limit, a desktop shell. One
+// program would, links to folders, attributes, large files, a file-size limit, access lists. One
 // implementation per platform (file_setups_win.cpp on Win32, file_setups_posix.cpp), picked by
 // CMake like the platform layer.
 //
@@ -156,19 +156,25 @@ class FileSizeLimit {
   void* saved_handler_ = nullptr;
 };
 
-// While it lives, this process plays the desktop's shell, so that platform::desktop_user finds
-// this process's user at the desktop, through the same calls that find the shell's user on a
-// real desktop. Windows: a message-only window of this process is made the shell window
-// (SetShellWindow); Wine runs no shell of its own, while on Windows, where Explorer is the shell,
-// the call is refused and the desktop's own shell answers. POSIX has no shell to play; the
-// platform's stand-in answers `this_user` already.
-class DesktopShell {
- public:
-  DesktopShell();
-  DesktopShell(const DesktopShell&) = delete;
-  DesktopShell& operator=(const DesktopShell&) = delete;
-  ~DesktopShell();
-
- private:
-  void* window_ = nullptr;
+// One entry of an access list: "A" (allow) or "D" (deny), the access mask, the SID in its string
+// form, and the entry's flags (inheritance).
+struct AccessEntry {
+  std::string kind;
+  std::uint32_t mask = 0;
+  std::string sid;
+  std::uint8_t flags = 0;
 };
+
+// The access list (DACL) of the file or folder at `path`, read back with GetSecurityInfo. POSIX
+// keeps none: `why` says so and nothing else is set.
+struct AccessList {
+  std::string why;  // empty when it was read
+  bool is_protected = false;
+  std::vector<AccessEntry> entries;
+};
+AccessList access_list(const std::u16string& path);
+
+// Gives the file or folder at `path` the access list of the security descriptor `sddl` (SDDL,
+// for instance "D:P(A;OICI;FA;;;SY)"), as it is, protected from inheriting. Empty on success,
+// else why not (POSIX keeps none).
+std::string set_access_list(const std::u16string& path, const std::string& sddl);

@@ -2,6 +2,9 @@
 // the reason names Wine and its version.
 
 #include <windows.h>
+// windows.h first: the headers below rely on its types.
+#include <aclapi.h>
+#include <sddl.h>
 #include <winioctl.h>
 
 #include <cstdlib>
@@ -9,9 +12,6 @@
 #include <vector>
 
 #include "support/file_setups.h"
-
-// What a desktop shell calls to become one: user32 exports it, mingw-w64's headers omit it.
-extern "C" __declspec(dllimport) BOOL WINAPI SetShellWindow(HWND window);
 
 namespace {
 
@@ -311,17 +311,69 @@ FileSizeLimit::FileSizeLimit(std::uint64_t) {
 
 FileSizeLimit::~FileSizeLimit() = default;
 
-DesktopShell::DesktopShell() {
-  HWND window = ::CreateWindowExW(0, L"STATIC", L"Desktop shell stand-in", 0, 0, 0, 0, 0,
-                                  HWND_MESSAGE, nullptr, nullptr, nullptr);
-  if (window && !::SetShellWindow(window)) {
-    ::DestroyWindow(window);
-    window = nullptr;
-  }
-  window_ = window;
+namespace {
+
+std::string text_of(PSID sid) {
+  LPWSTR text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return "?";
+  std::string sid_text;
+  for (const wchar_t* c = text; *c; ++c) sid_text += static_cast<char>(*c);
+  ::LocalFree(text);
+  return sid_text;
 }
 
-DesktopShell::~DesktopShell() {
-  // The desktop has no shell once its window is gone.
-  if (window_) ::DestroyWindow(static_cast<HWND>(window_));
+HANDLE open_security(const std::u16string& path, DWORD access) {
+  return ::CreateFileW(wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+AccessList access_list(const std::u16string& path) {
+  AccessList list;
+  const HANDLE file = open_security(path, READ_CONTROL);
+  if (file == INVALID_HANDLE_VALUE) return {failed("CreateFileW", ::GetLastError()), false, {}};
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD result = ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                         nullptr, &dacl, nullptr, &descriptor);
+  ::CloseHandle(file);
+  if (result != ERROR_SUCCESS) return {failed("GetSecurityInfo", result), false, {}};
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+  list.is_protected = (control & SE_DACL_PROTECTED) != 0;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    // Allowed and denied entries share their layout.
+    const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    list.entries.push_back({header->AceType == ACCESS_DENIED_ACE_TYPE ? "D" : "A", entry->Mask,
+                            text_of(const_cast<DWORD*>(&entry->SidStart)), header->AceFlags});
+  }
+  ::LocalFree(descriptor);
+  return list;
+}
+
+std::string set_access_list(const std::u16string& path, const std::string& sddl) {
+  const std::wstring text(sddl.begin(), sddl.end());
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  const HANDLE file = open_security(path, READ_CONTROL | WRITE_DAC);
+  DWORD result = file == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+  if (file != INVALID_HANDLE_VALUE) {
+    result = ::SetSecurityInfo(file, SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, dacl, nullptr);
+    ::CloseHandle(file);
+  }
+  ::LocalFree(descriptor);
+  return result == ERROR_SUCCESS ? std::string() : failed("SetSecurityInfo", result);
 }
