@@ -96,7 +96,7 @@ bool premiere_is_running() {
 void install_run(const RunSettings& settings, WindowReference window) {
   // Whose panel and settings the run changes is settled before anything is touched, and with it
   // where the log goes. A check touches nothing of anyone's, so it runs whoever runs it.
-  const UserFolders user = settings.check ? UserFolders{} : decide_user_folders(user_facts());
+  const UserFolders user = settings.check ? UserFolders{} : find_user_folders();
   use_log_folder(user.temp_folder);
   log_line((settings.check ? "Checking" : "Installing") + std::string(" from ") +
            platform::utf16_to_utf8(settings.base));

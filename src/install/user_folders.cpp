@@ -110,6 +110,18 @@ UserFolders decide_user_folders(const UserFacts& facts) {
   return another_users_folders(facts.folders);
 }
 
+UserFolders find_user_folders() {
+  UserFolders user = decide_user_folders(user_facts());
+  platform::OpenFolder folder;
+  if (!user.temp_folder.empty() && !folder.open(without_trailing_separator(user.temp_folder))) {
+    const std::uint32_t error = platform::last_file_error();
+    user.notes.push_back("Read " + platform::utf16_to_utf8(user.temp_folder) + " failed (error " +
+                         std::to_string(error) + ")");
+    user.temp_folder.clear();
+  }
+  return user;
+}
+
 std::u16string user_roaming_folder(const UserFolders& user) {
   for (const std::string& note : user.notes) log_line(note);
   if (!user.failure.empty()) throw Failure(user.failure);

@@ -63,6 +63,10 @@ struct UserFolders {
 // Every failed call and every value not used adds its note.
 UserFolders decide_user_folders(const UserFacts& facts);
 
+// The decision on the platform's facts, with the other user's temporary folder given up (and a
+// note added) when it cannot be opened as itself: the log then stays in Setup's own.
+UserFolders find_user_folders();
+
 // The roaming folder of the run's user, once the notes are logged: throws Failure with the
 // decision's message, or "Windows didn't say where this user's folders are." when this process's
 // own roaming folder is unknown.

@@ -1119,6 +1119,16 @@ TEST_F(InstallRun, AnotherSignedInUserGetsThePanelTheSettingsAndTheLog) {
             (std::vector<std::string>{"Switched the command bridge on in 1 Premiere version(s)",
                                       "Done"}));
   EXPECT_FALSE(platform::path_exists(own_log));
+
+  // Without her temporary folder the log stays in Setup's own, and says why.
+  erase_tree(join_path(alice, u"Temp"));
+  install_run(settings, nullptr);
+  EXPECT_EQ(log_file_path(), own_log);
+  const std::vector<std::string> own = log_messages();
+  ASSERT_GE(own.size(), 3u);
+  EXPECT_EQ(own[1], "Read " + platform::utf16_to_utf8(join_path(alice, u"Temp")) +
+                        " failed (error " + std::to_string(ENOENT) + ")");
+  EXPECT_EQ(own.back(), "Done");
 }
 
 TEST_F(InstallRun, WithNobodyOrAnUnknownUserSignedInAnInstallFailsBeforeTouchingAnything) {
