@@ -29,6 +29,12 @@ CallOutcome outcome(const char* call, std::string subject, DWORD error) {
   return {call, std::move(subject), error == ERROR_SUCCESS, error};
 }
 
+// The error of the call that just failed; a failure that set none still counts as one.
+DWORD failure_code() {
+  const DWORD error = ::GetLastError();
+  return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+}
+
 // The string form of a SID ("S-1-5-21-..."); false, with the last error set, when it cannot be
 // made.
 bool sid_text(PSID sid, std::u16string& text) {
@@ -54,10 +60,10 @@ const SessionCalls& session_calls() {
     SessionCalls found;
     const HMODULE library = load_system_library(L"wtsapi32.dll");
     if (!library) {
-      found.loaded = outcome("LoadLibraryExW", "wtsapi32.dll", ::GetLastError());
+      found.loaded = outcome("LoadLibraryExW", "wtsapi32.dll", failure_code());
     } else if (!find_function(library, "WTSQuerySessionInformationW", found.query) ||
                !find_function(library, "WTSFreeMemory", found.free)) {
-      found.loaded = outcome("GetProcAddress", "wtsapi32.dll", ::GetLastError());
+      found.loaded = outcome("GetProcAddress", "wtsapi32.dll", failure_code());
     } else {
       found.loaded = outcome("LoadLibraryExW", "wtsapi32.dll", ERROR_SUCCESS);
     }
@@ -73,7 +79,7 @@ CallOutcome session_text(WTS_INFO_CLASS what, const char* name, std::u16string& 
   LPWSTR buffer = nullptr;
   DWORD bytes = 0;
   if (!calls.query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, what, &buffer, &bytes)) {
-    return outcome("WTSQuerySessionInformationW", name, ::GetLastError());
+    return outcome("WTSQuerySessionInformationW", name, failure_code());
   }
   text = buffer ? reinterpret_cast<char16_t*>(buffer) : u"";
   calls.free(buffer);
@@ -86,15 +92,16 @@ CallOutcome account_sid(const std::u16string& account, std::u16string& sid) {
   DWORD sid_size = 0, domain_size = 0;
   SID_NAME_USE use;
   ::LookupAccountNameW(nullptr, wide(account), nullptr, &sid_size, nullptr, &domain_size, &use);
-  if (sid_size == 0) return outcome("LookupAccountNameW", subject, ::GetLastError());
+  if (sid_size == 0) return outcome("LookupAccountNameW", subject, failure_code());
   std::vector<unsigned char> found(sid_size);
   std::vector<wchar_t> domain(domain_size + 1);
   if (!::LookupAccountNameW(nullptr, wide(account), found.data(), &sid_size, domain.data(),
                             &domain_size, &use)) {
-    return outcome("LookupAccountNameW", subject, ::GetLastError());
+    return outcome("LookupAccountNameW", subject, failure_code());
   }
-  if (!sid_text(found.data(), sid))
-    return outcome("ConvertSidToStringSidW", subject, ::GetLastError());
+  if (!sid_text(found.data(), sid)) {
+    return outcome("ConvertSidToStringSidW", subject, failure_code());
+  }
   return outcome("LookupAccountNameW", subject, ERROR_SUCCESS);
 }
 
@@ -102,7 +109,7 @@ CallOutcome account_sid(const std::u16string& account, std::u16string& sid) {
 CallOutcome own_sid(std::u16string& sid) {
   HANDLE opened = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) {
-    return outcome("OpenProcessToken", "this process", ::GetLastError());
+    return outcome("OpenProcessToken", "this process", failure_code());
   }
   const KernelHandle token(opened);
   DWORD size = 0;
@@ -110,10 +117,10 @@ CallOutcome own_sid(std::u16string& sid) {
   std::vector<unsigned char> record(size < sizeof(TOKEN_USER) ? sizeof(TOKEN_USER) : size);
   if (size < sizeof(TOKEN_USER) ||
       !::GetTokenInformation(token.get(), TokenUser, record.data(), size, &size)) {
-    return outcome("GetTokenInformation", "TokenUser", ::GetLastError());
+    return outcome("GetTokenInformation", "TokenUser", failure_code());
   }
   if (!sid_text(reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid, sid)) {
-    return outcome("ConvertSidToStringSidW", "TokenUser", ::GetLastError());
+    return outcome("ConvertSidToStringSidW", "TokenUser", failure_code());
   }
   return outcome("GetTokenInformation", "TokenUser", ERROR_SUCCESS);
 }

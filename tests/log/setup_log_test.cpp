@@ -84,20 +84,6 @@ TEST_F(SetupLog, ASecondWriterIsRefusedWhileTheLogIsOpen) {
   EXPECT_EQ(messages(), (std::vector<std::string>{"one", "two"}));
 }
 
-TEST_F(SetupLog, GoesWhereARunPutsItThenBackToTheTemporaryFolder) {
-  const std::u16string other = sandbox.path(u"signed-in user's temp");
-  ASSERT_TRUE(platform::create_folder(other) == platform::CreateFolderResult::created);
-  use_log_folder(other);
-  EXPECT_EQ(log_file_path(), join_path(other, u"Corvalis Setup.log"));
-  log_line("theirs");
-  use_log_folder({});
-  EXPECT_EQ(log_file_path(), join_path(sandbox.temp(), u"Corvalis Setup.log"));
-  log_line("ours");
-  EXPECT_EQ(messages(), std::vector<std::string>{"ours"});
-  EXPECT_NE(file_content(join_path(other, u"Corvalis Setup.log")).find("theirs"),
-            std::string::npos);
-}
-
 // The temporary folder may be another user's, who can put anything at the log's name.
 TEST_F(SetupLog, ALinkAtTheLogsNameLeadsNowhere) {
   const std::u16string elsewhere = sandbox.path(u"elsewhere"), missing = sandbox.path(u"missing");

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "fs/paths.h"
 #include "install/user_folders.h"
 #include "platform/platform.h"
 #include "support/sandbox.h"
@@ -39,18 +38,11 @@ TEST(Environment, LongValuesArriveWhole) {
   EXPECT_EQ(platform::environment_variable(u"CORVALIS_TEST_VARIABLE"), value);
 }
 
-TEST(TemporaryFolder, FollowsTheEnvironmentAtAnyLength) {
+TEST(TemporaryFolder, FollowsTheEnvironment) {
   Sandbox sandbox;
-  EXPECT_EQ(without_trailing_separator(platform::temp_folder()), sandbox.temp());
-  // Beyond 260 characters it comes back whole or not at all (Wine's GetTempPathW refuses such a
-  // path), never swapped for a folder of the system's that other users can write to.
-  std::u16string deep = sandbox.temp();
-  while (deep.size() < 300) deep = join_path(deep, std::u16string(60, u'd'));
-  const ScopedVariable tmp(u"TMP", &deep), temp(u"TEMP", &deep), tmpdir(u"TMPDIR", &deep);
-  const std::u16string folder = platform::temp_folder();
-  if (platform::path_separator == u'/' || !folder.empty()) {
-    EXPECT_EQ(without_trailing_separator(folder), deep);
-  }
+  std::u16string folder = platform::temp_folder();
+  if (!folder.empty() && folder.back() == platform::path_separator) folder.pop_back();
+  EXPECT_EQ(folder, sandbox.temp());
 }
 
 TEST(KnownFolders, PosixRoamingFolderComesFromAppDataThenXdgThenHome) {
@@ -74,29 +66,22 @@ TEST(KnownFolders, PosixRoamingFolderComesFromAppDataThenXdgThenHome) {
   }
 }
 
-// Under Wine this runs the Windows calls for real, with no desktop shell: the session's user and
-// domain, that account's SID, this process's token, and that user's folders in the registry.
+// Under Wine this runs the Windows calls for real, with no desktop shell: the session's user, that
+// account's SID, this process's token, and the folders that user's registry names.
 TEST(SessionUser, IsThisProcesssUserAndTheRegistryNamesTheFoldersWindowsGivesThem) {
   const platform::SessionUser user = platform::session_user();
-  for (const platform::CallOutcome* call : {&user.session, &user.lookup, &user.own}) {
-    EXPECT_TRUE(call->succeeded) << call->call << " " << call->subject << ": " << call->error;
-  }
-  EXPECT_FALSE(user.name.empty());
-  EXPECT_FALSE(user.sid.empty());
+  EXPECT_TRUE(user.session.succeeded && user.lookup.succeeded && user.own.succeeded);
+  EXPECT_FALSE(user.name.empty() || user.sid.empty());
   EXPECT_EQ(user.sid, user.own_sid);
   if (platform::path_separator == u'/') GTEST_SKIP() << "POSIX keeps no registry of folders";
-  // Read as another account would read them (SYSTEM's SID in place of ours), the values name
-  // the roaming folder Windows gives the user itself.
+  // Read as another account would read them, they name the roaming folder Windows gives the user.
   UserFacts facts{user, platform::user_folder_values(user.sid)};
   facts.session.own_sid = u"S-1-5-18";
   const UserFolders folders = decide_user_folders(facts);
   EXPECT_EQ(folders.notes, std::vector<std::string>{});
   EXPECT_EQ(folders.roaming_folder, platform::known_folder(platform::roaming_app_data_folder));
   EXPECT_FALSE(folders.temp_folder.empty());
-  const platform::UserFolderValues nobody = platform::user_folder_values(u"S-1-5-21-1-2-3-4");
-  EXPECT_FALSE(nobody.profile.succeeded);
-  EXPECT_EQ(nobody.profile.call, "RegGetValueW");
-  EXPECT_EQ(nobody.profile.error, 2u);  // ERROR_FILE_NOT_FOUND
+  EXPECT_EQ(platform::user_folder_values(u"S-1-5-21-1-2-3-4").profile.error, 2u);  // not found
 }
 
 std::vector<std::uint32_t> observed;

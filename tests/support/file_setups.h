@@ -156,25 +156,9 @@ class FileSizeLimit {
   void* saved_handler_ = nullptr;
 };
 
-// One entry of an access list: "A" (allow) or "D" (deny), the access mask, the SID in its string
-// form, and the entry's flags (inheritance).
-struct AccessEntry {
-  std::string kind;
-  std::uint32_t mask = 0;
-  std::string sid;
-  std::uint8_t flags = 0;
-};
-
-// The access list (DACL) of the file or folder at `path`, read back with GetSecurityInfo. POSIX
-// keeps none: `why` says so and nothing else is set.
-struct AccessList {
-  std::string why;  // empty when it was read
-  bool is_protected = false;
-  std::vector<AccessEntry> entries;
-};
-AccessList access_list(const std::u16string& path);
-
-// Gives the file or folder at `path` the access list of the security descriptor `sddl` (SDDL,
-// for instance "D:P(A;OICI;FA;;;SY)"), as it is, protected from inheriting. Empty on success,
-// else why not (POSIX keeps none).
+// The access list (DACL) of the file or folder at `path` in SDDL ("D:AI(A;ID;FA;;;SY)..."), read
+// back with GetSecurityInfo; empty when it cannot be read, and on POSIX, which keeps none.
+std::string access_list(const std::u16string& path);
+// Gives the file or folder at `path` the access list of `sddl` ("D:P(A;OICI;FA;;;SY)"), protected
+// from inheriting. Empty on success, else why not.
 std::string set_access_list(const std::u16string& path, const std::string& sddl);

@@ -177,8 +177,8 @@ FileSizeLimit::~FileSizeLimit() {
   std::signal(SIGXFSZ, reinterpret_cast<void (*)(int)>(saved_handler_));
 }
 
-AccessList access_list(const std::u16string&) {
-  return {"POSIX keeps permission bits, no access lists that folders pass on", false, {}};
+std::string access_list(const std::u16string&) {
+  return {};
 }
 
 std::string set_access_list(const std::u16string&, const std::string&) {

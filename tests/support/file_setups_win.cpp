@@ -313,15 +313,6 @@ FileSizeLimit::~FileSizeLimit() = default;
 
 namespace {
 
-std::string text_of(PSID sid) {
-  LPWSTR text = nullptr;
-  if (!::ConvertSidToStringSidW(sid, &text)) return "?";
-  std::string sid_text;
-  for (const wchar_t* c = text; *c; ++c) sid_text += static_cast<char>(*c);
-  ::LocalFree(text);
-  return sid_text;
-}
-
 HANDLE open_security(const std::u16string& path, DWORD access) {
   return ::CreateFileW(wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -329,31 +320,22 @@ HANDLE open_security(const std::u16string& path, DWORD access) {
 
 }  // namespace
 
-AccessList access_list(const std::u16string& path) {
-  AccessList list;
+std::string access_list(const std::u16string& path) {
   const HANDLE file = open_security(path, READ_CONTROL);
-  if (file == INVALID_HANDLE_VALUE) return {failed("CreateFileW", ::GetLastError()), false, {}};
-  PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD result = ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                         nullptr, &dacl, nullptr, &descriptor);
-  ::CloseHandle(file);
-  if (result != ERROR_SUCCESS) return {failed("GetSecurityInfo", result), false, {}};
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
-  list.is_protected = (control & SE_DACL_PROTECTED) != 0;
-  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!::GetAce(dacl, i, &ace)) continue;
-    const auto* header = static_cast<ACE_HEADER*>(ace);
-    // Allowed and denied entries share their layout.
-    const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    list.entries.push_back({header->AceType == ACCESS_DENIED_ACE_TYPE ? "D" : "A", entry->Mask,
-                            text_of(const_cast<DWORD*>(&entry->SidStart)), header->AceFlags});
+  LPWSTR text = nullptr;
+  std::string sddl;
+  if (file != INVALID_HANDLE_VALUE &&
+      ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                        nullptr, &descriptor) == ERROR_SUCCESS &&
+      ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    for (const wchar_t* c = text; *c; ++c) sddl += static_cast<char>(*c);
   }
+  ::LocalFree(text);
   ::LocalFree(descriptor);
-  return list;
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  return sddl;
 }
 
 std::string set_access_list(const std::u16string& path, const std::string& sddl) {
