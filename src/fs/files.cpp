@@ -309,6 +309,7 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
   // copied.
   if (waiting_out_locks([&] { return folder->move_in(from, name, flush); }, nullptr,
                         [] { return ""; }, path)) {
+    if (!inherit_permissions(*folder, folder_path, name, error)) return PlaceResult::not_written;
     if (!flush) return PlaceResult::placed;
     platform::File placed;
     const bool flushed =
@@ -343,6 +344,13 @@ PlaceResult place_file_below(const platform::OpenFolder& root, const std::u16str
   }  // closed before a failed copy goes
   if (!copied) static_cast<void>(folder->remove(name));
   return copied ? PlaceResult::placed : PlaceResult::not_written;
+}
+
+bool inherit_permissions(const platform::OpenFolder& folder, const std::u16string& folder_path,
+                         const std::u16string& name, FileError* error) {
+  const std::u16string path = join_path(folder_path, name);
+  return waiting_out_locks([&] { return folder.inherit_permissions(name); }, error,
+                           [&] { return "Set permissions of " + utf8(path); }, path);
 }
 
 bool rename_between(const platform::OpenFolder& from, const std::u16string& from_folder,

@@ -108,11 +108,22 @@ enum class PlaceResult { placed, folder_not_made, not_written };
 // program that swaps one for a link cannot send the file elsewhere; a link planted at the file's
 // own name is replaced, never written through. Across volumes the bytes are copied into a new file
 // (a failed copy is removed), and `from` stays for its owner to delete. Brief holds are waited out.
+// The file ends with the permissions its folder gives new entries, as one made there would have:
+// a moved file is given them (see inherit_permissions); failing that, it is `not_written`.
 [[nodiscard]] PlaceResult place_file_below(const platform::OpenFolder& root,
                                            const std::u16string& root_path,
                                            const std::u16string& relative,
                                            const std::u16string& from, bool flush,
                                            FileError* error = nullptr);
+
+// Gives the entry `name` of the open folder `folder` (found at `folder_path`, for the log) the
+// permissions the folder gives new entries, and no others, brief holds waited out; on Windows
+// what a folder holds follows (see platform::OpenFolder::inherit_permissions). What Setup moves
+// into a user's folders needs it: a move keeps the access list of the folder the entry came
+// from, which may be an administrator's.
+[[nodiscard]] bool inherit_permissions(const platform::OpenFolder& folder,
+                                       const std::u16string& folder_path,
+                                       const std::u16string& name, FileError* error = nullptr);
 
 // Renames the entry `from_name` of the open folder `from` (found at `from_folder`) to `to_name`
 // in the open folder `to` (at `to_folder`), replacing a file or a link there, written through,

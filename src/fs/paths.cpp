@@ -11,6 +11,14 @@ std::u16string join_path(std::u16string_view base, std::u16string_view part) {
   return joined;
 }
 
+std::u16string without_trailing_separator(std::u16string_view path) {
+  const bool drive_root = path.size() == 3 && path[1] == u':';
+  if (path.size() > 1 && !drive_root && path.back() == platform::path_separator) {
+    path.remove_suffix(1);
+  }
+  return std::u16string(path);
+}
+
 std::u16string known_folder_path(const platform::KnownFolderId& folder) {
   std::u16string path = platform::known_folder(folder);
   if (path.empty()) throw Failure("Windows didn't say where this user's folders are.");

@@ -14,6 +14,10 @@
 // platform's separator counts (on Windows a base ending in '/' still gets a backslash).
 std::u16string join_path(std::u16string_view base, std::u16string_view part);
 
+// `path` without its trailing separator, unless the separator is all of a root ("/", "C:\"):
+// a folder as the temporary-folder calls give it ("C:\Temp\"), in the form that opens it.
+std::u16string without_trailing_separator(std::u16string_view path);
+
 // The folder's path as the platform gives it, never empty.
 // Throws Failure("Windows didn't say where this user's folders are.").
 std::u16string known_folder_path(const platform::KnownFolderId& folder);

@@ -117,12 +117,16 @@ bool premiere_is_running() {
 }
 
 void install_run(const RunSettings& settings, WindowReference window) {
+  // Whose panel and settings the run changes is settled before anything is touched, and with it
+  // where the log goes. A check touches nothing of anyone's, so it runs whoever runs it.
+  const UserFolders user = settings.check ? UserFolders{} : find_user_folders();
+  use_log_folder(user.temp_folder);
   log_line((settings.check ? "Checking" : "Installing") + std::string(" from ") +
            platform::utf16_to_utf8(settings.base));
-
-  // Whose panel and settings the run changes is settled before anything is touched. A check
-  // touches nothing of anyone's, so it runs whoever runs it, and beside any other run.
-  const std::u16string roaming_folder = settings.check ? std::u16string() : user_roaming_folder();
+  const std::u16string roaming_folder =
+      settings.check ? std::u16string() : user_roaming_folder(user);
+  require_usable_temp_folder();
+  // A check changes nothing installed, so it runs beside any other run.
   std::optional<RunLock> lock;
   if (!settings.check) lock.emplace(run_lock_folder());
 

@@ -114,6 +114,11 @@ void switch_panel(const std::vector<LoaderFile>& files, const std::u16string& ex
   const SwitchResult result = change.put_in_place(staged, /*back_to_back=*/false, &error);
   if (result == SwitchResult::untouched) fail(not_replaced_message);
   if (result != SwitchResult::done) fail(not_written_message);
+  // Put together beside the extensions folder, the panel takes the permissions this folder gives
+  // new entries, and its files with it.
+  if (staged && !inherit_permissions(extensions, extensions_root, place.name, &error)) {
+    fail(not_written_message);
+  }
 }
 
 }  // namespace

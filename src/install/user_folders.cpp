@@ -1,23 +1,141 @@
 #include "install/user_folders.h"
 
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
 #include "failure.h"
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "log/setup_log.h"
 
-std::u16string user_roaming_folder() {
-  switch (platform::desktop_user()) {
-    case platform::DesktopUser::this_user:
-      return known_folder_path(platform::roaming_app_data_folder);
-    case platform::DesktopUser::another_user: {
-      std::u16string folder =
-          platform::desktop_user_known_folder(platform::roaming_app_data_folder);
-      if (folder.empty()) throw Failure("Windows didn't say where this user's folders are.");
-      return folder;
-    }
-    case platform::DesktopUser::nobody:
-      break;
+namespace {
+
+bool is_absolute(std::u16string_view path) {
+  if (platform::path_separator == u'/') return path.starts_with(u'/');
+  const bool drive = path.size() >= 3 && path[1] == u':' && path[2] == u'\\' &&
+                     ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z'));
+  return drive || path.starts_with(u"\\\\");
+}
+
+// `value` with every %USERPROFILE% (in any letter case) replaced by `profile`, the user's own
+// profile folder, never this process's. Empty when anything else in it looks like a variable
+// (another user's environment is not ours to read) or the result is no absolute path.
+std::u16string expand_user_folder(std::u16string_view value, std::u16string_view profile) {
+  constexpr std::u16string_view variable = u"%USERPROFILE%";
+  std::u16string expanded;
+  while (!value.empty()) {
+    const std::size_t percent = value.find(u'%');
+    expanded.append(value.substr(0, percent));
+    if (percent == std::u16string_view::npos) break;
+    value.remove_prefix(percent);
+    if (!equal_ignoring_ascii_case(value.substr(0, variable.size()), variable)) return {};
+    expanded.append(profile);
+    value.remove_prefix(variable.size());
+  }
+  return is_absolute(expanded) ? expanded : std::u16string();
+}
+
+std::string failed_call(const platform::CallOutcome& call) {
+  return call.call + " " + call.subject + " failed (error " + std::to_string(call.error) + ")";
+}
+
+std::string unusable(const platform::CallOutcome& call, const std::u16string& value) {
+  return "Can't use " + call.subject + ": " + platform::utf16_to_utf8(value);
+}
+
+// The decision ends with `message`, after `note`.
+UserFolders fails(UserFolders user, std::string note, const char* message) {
+  if (!note.empty()) user.notes.push_back(std::move(note));
+  user.failure = message;
+  return user;
+}
+
+// Another user's folders, from that user's profile folder and registry values.
+UserFolders another_users_folders(const platform::UserFolderValues& values) {
+  UserFolders user;
+  user.another_user = true;
+  if (!values.profile.succeeded) {
+    return fails(user, failed_call(values.profile), user_folders_unknown_message);
+  }
+  const std::u16string& profile = values.profile_folder;
+  if (profile.find(u'%') != std::u16string::npos || !is_absolute(profile)) {
+    return fails(user, unusable(values.profile, profile), user_folders_unknown_message);
+  }
+  if (!values.roaming.succeeded) {
+    return fails(user, failed_call(values.roaming), user_folders_unknown_message);
+  }
+  user.roaming_folder = expand_user_folder(values.roaming_folder, profile);
+  if (user.roaming_folder.empty()) {
+    return fails(user, unusable(values.roaming, values.roaming_folder),
+                 user_folders_unknown_message);
+  }
+  // Without the user's temporary folder the log stays in Setup's own: it is no reason to fail.
+  if (!values.temp.succeeded) {
+    user.notes.push_back(failed_call(values.temp));
+    return user;
+  }
+  user.temp_folder = expand_user_folder(values.temp_folder, profile);
+  if (user.temp_folder.empty()) user.notes.push_back(unusable(values.temp, values.temp_folder));
+  return user;
+}
+
+}  // namespace
+
+UserFacts user_facts() {
+  UserFacts facts{platform::session_user(), {}};
+  const platform::SessionUser& session = facts.session;
+  if (session.session.succeeded && !session.name.empty() && session.lookup.succeeded &&
+      session.own.succeeded && session.sid != session.own_sid) {
+    facts.folders = platform::user_folder_values(session.sid);
+  }
+  return facts;
+}
+
+UserFolders decide_user_folders(const UserFacts& facts) {
+  const platform::SessionUser& session = facts.session;
+  // A call that failed says nothing about who is signed in: it is never taken for nobody.
+  if (!session.session.succeeded) {
+    return fails({}, failed_call(session.session), user_folders_unknown_message);
   }
   // Installing as the process's own user would put Corvalis where nobody uses it (the system
   // profile, an administrator's), and the run would report success.
-  throw Failure(no_desktop_user_message);
+  if (session.name.empty()) return fails({}, {}, no_signed_in_user_message);
+  if (!session.lookup.succeeded) {
+    return fails({}, failed_call(session.lookup), user_folders_unknown_message);
+  }
+  if (!session.own.succeeded) {
+    return fails({}, failed_call(session.own), user_folders_unknown_message);
+  }
+  if (session.sid == session.own_sid) return {};
+  return another_users_folders(facts.folders);
+}
+
+UserFolders find_user_folders() {
+  UserFolders user = decide_user_folders(user_facts());
+  platform::OpenFolder folder;
+  if (!user.temp_folder.empty() && !folder.open(without_trailing_separator(user.temp_folder))) {
+    const std::uint32_t error = platform::last_file_error();
+    user.notes.push_back("Read " + platform::utf16_to_utf8(user.temp_folder) + " failed (error " +
+                         std::to_string(error) + ")");
+    user.temp_folder.clear();
+  }
+  return user;
+}
+
+std::u16string user_roaming_folder(const UserFolders& user) {
+  for (const std::string& note : user.notes) log_line(note);
+  if (!user.failure.empty()) throw Failure(user.failure);
+  return user.another_user ? user.roaming_folder
+                           : known_folder_path(platform::roaming_app_data_folder);
+}
+
+void require_usable_temp_folder() {
+  const std::u16string temp = platform::temp_folder();
+  platform::OpenFolder folder;
+  if (!temp.empty() && folder.open(without_trailing_separator(temp))) return;
+  const std::uint32_t error = platform::last_file_error();
+  log_line(temp.empty() ? std::string("Windows reported no temporary folder")
+                        : "Read " + platform::utf16_to_utf8(temp) + " failed (error " +
+                              std::to_string(error) + ")");
+  throw Failure(temp_folder_unusable_message);
 }

@@ -1,21 +1,78 @@
 #pragma once
 
-// Whose folders an install run writes into. Setup runs with administrator rights, so the user it
-// runs as is not always the user it installs for: a standard user who gives an administrator's
-// credentials runs it as the administrator, and a deployment tool runs it as SYSTEM. The panel
-// and Premiere's settings belong to the user at the desktop.
+// Whose folders an install run writes into, and whether Setup's own temporary folder can be used.
+// Setup runs with administrator rights, so the user it runs as is not always the user it installs
+// for: a standard user who gives an administrator's credentials runs it as the administrator. The
+// panel, Premiere's settings and the log the user is shown belong to the user signed in to
+// Setup's session.
+//
+// The decision is made from facts the platform gathers (platform::session_user and
+// platform::user_folder_values), each with the outcome of the call that gave it, so that every
+// way it can go is tested with given facts.
 
 #include <string>
+#include <vector>
 
-// No user is known to be at the desktop, so there is nobody to install for.
-inline constexpr const char* no_desktop_user_message =
+#include "platform/platform.h"
+
+// The session has no user at all (a service's session), so there is nobody to install for.
+inline constexpr const char* no_signed_in_user_message =
     "Setup couldn't tell who's signed in to Windows, so nothing was installed. Sign in and run "
     "Setup from your desktop.";
+// Someone is signed in, but Windows wouldn't say who or where their folders are.
+inline constexpr const char* user_folders_unknown_message =
+    "Windows didn't say where this user's folders are.";
+// Setup's own temporary folder, where the run folder goes, cannot be opened.
+inline constexpr const char* temp_folder_unusable_message =
+    "Setup couldn't use the temporary folder, so nothing was installed.";
 
-// The roaming application-data folder of the user at the desktop (platform::desktop_user):
-// - this process's user: `known_folder_path(platform::roaming_app_data_folder)`, as ever;
-// - another user: that user's roaming folder (platform::desktop_user_known_folder);
-// - nobody: throws Failure(no_desktop_user_message).
-// Throws Failure("Windows didn't say where this user's folders are.") when the folder of the
-// user at the desktop cannot be found.
-std::u16string user_roaming_folder();
+// What the platform says about the signed-in user. The folder values are asked only for another
+// user than Setup's own.
+struct UserFacts {
+  platform::SessionUser session;
+  platform::UserFolderValues folders;
+};
+UserFacts user_facts();
+
+// Whose folders the run writes into, as the facts decide.
+struct UserFolders {
+  // The signed-in user is another account than the one Setup runs as.
+  bool another_user = false;
+  // That user's roaming folder (for this process's user the platform's known folder is asked
+  // when it is needed, as ever).
+  std::u16string roaming_folder;
+  // That user's temporary folder, where the log goes; empty: Setup's own.
+  std::u16string temp_folder;
+  // One setup-log line for each call that failed and each value that could not be used, as
+  // "<call> <what it was asked> failed (error <code>)" or "Can't use <what>: <value>".
+  std::vector<std::string> notes;
+  // The message the run fails with; empty when the folders are known.
+  std::string failure;
+};
+
+// The decision:
+// - the session's user could not be asked: `user_folders_unknown_message`;
+// - the session has no user: `no_signed_in_user_message`;
+// - the user's SID or Setup's own could not be had: `user_folders_unknown_message`;
+// - the same SID: this process's user, nothing else to find;
+// - another SID: that user's profile folder and roaming folder must be read and usable (else
+//   `user_folders_unknown_message`). %USERPROFILE% in a value stands for the profile folder;
+//   any other variable, a profile folder with one, or a result that is not an absolute path is
+//   not used. The temporary folder is found the same way; when it cannot be, the log stays in
+//   Setup's own and the run goes on.
+// Every failed call and every value not used adds its note.
+UserFolders decide_user_folders(const UserFacts& facts);
+
+// The decision on the platform's facts, with the other user's temporary folder given up (and a
+// note added) when it cannot be opened as itself: the log then stays in Setup's own.
+UserFolders find_user_folders();
+
+// The roaming folder of the run's user, once the notes are logged: throws Failure with the
+// decision's message, or "Windows didn't say where this user's folders are." when this process's
+// own roaming folder is unknown.
+std::u16string user_roaming_folder(const UserFolders& user);
+
+// Throws Failure(temp_folder_unusable_message) when Setup's own temporary folder (where the run
+// folder goes) is unknown or cannot be opened as itself (missing, not a folder, a link), after
+// logging why. A run checks it before it changes anything.
+void require_usable_temp_folder();

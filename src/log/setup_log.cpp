@@ -1,16 +1,22 @@
 #include "log/setup_log.h"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "fs/paths.h"
-
-std::u16string log_file_path() {
-  return join_path(platform::temp_folder(), u"Corvalis Setup.log");
-}
 
 namespace {
 
 LogMirror log_mirror = nullptr;
+
+constexpr std::u16string_view log_name = u"Corvalis Setup.log";
+
+std::u16string chosen_folder;
+
+std::u16string log_folder() {
+  return chosen_folder.empty() ? platform::temp_folder() : chosen_folder;
+}
 
 // `value` in decimal, with leading zeros up to `width` digits. The fields of a local time are
 // never negative.
@@ -21,6 +27,14 @@ void append_padded(std::string& text, int value, std::size_t width) {
 }
 
 }  // namespace
+
+void use_log_folder(std::u16string folder) {
+  chosen_folder = std::move(folder);
+}
+
+std::u16string log_file_path() {
+  return join_path(log_folder(), log_name);
+}
 
 std::string format_log_line(const platform::LocalTime& time, std::string_view message) {
   // Formatted by hand rather than with snprintf, whose mingw-w64 implementation (with its
@@ -49,8 +63,10 @@ void mirror_log_lines(LogMirror mirror) {
 }
 
 void log_line(std::string_view message) {
+  platform::OpenFolder folder;
   platform::File file;
-  const bool opened = file.open(log_file_path(), platform::File::Mode::append_shared_read);
+  const bool opened = folder.open(without_trailing_separator(log_folder())) &&
+                      file.open_for_appending(folder, std::u16string(log_name));
   if (!opened && log_mirror == nullptr) return;
   const std::string line = format_log_line(platform::local_time(), message);
   if (opened) file.write(line.data(), line.size());  // a short write is not the run's concern

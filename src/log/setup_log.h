@@ -2,18 +2,28 @@
 
 // The setup log: "Corvalis Setup.log" in the user's temporary folder, one line per milestone,
 // appended across runs and never truncated. Logging never fails the caller.
+//
+// The log is created and appended through its folder held open as itself, so that a link someone
+// put at its name, or in place of the folder, leads it nowhere else: the folder may be another
+// user's, who can put anything there.
 
 #include <string>
 #include <string_view>
 
 #include "platform/platform.h"
 
+// Where the log goes from now on: into `folder`, or, when `folder` is empty (as at the start),
+// into the temporary folder of the user Setup runs as. An install run for another signed-in user
+// moves it into that user's temporary folder, where that user can open it. Set by the thread
+// that runs install runs, the only one that logs while one runs.
+void use_log_folder(std::u16string folder);
+
 // The log's full path, computed afresh on every call.
 std::u16string log_file_path();
 
 // Appends "YYYY-MM-DD hh:mm:ss " + message + CR LF in one write. The file is opened and closed
 // for every line, so each line is on disk before the run goes on; a file that cannot be opened
-// drops the line silently.
+// (a folder that cannot be, a link, a file with a second name) drops the line silently.
 void log_line(std::string_view message);
 
 // Hands every line `log_line` writes from now on, byte for byte as the file gets it, also to

@@ -32,6 +32,7 @@ enum class FileChange {
   delete_file,
   remove_folder,
   reset_attributes,
+  set_permissions,
   rename,
   open_for_writing,
   write,
@@ -51,6 +52,8 @@ inline const char* file_change_name(FileChange change) {
       return "remove-folder";
     case FileChange::reset_attributes:
       return "set-attributes";
+    case FileChange::set_permissions:
+      return "set-permissions";
     case FileChange::rename:
       return "rename";
     case FileChange::open_for_writing:

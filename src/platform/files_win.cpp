@@ -1,6 +1,8 @@
 // Windows files and folders on the Win32 calls, with the sharing modes the installer relies on.
 
 #include <windows.h>
+// windows.h first: the header below relies on its types.
+#include <aclapi.h>
 
 #include "platform/file_faults.h"
 #include "platform/platform.h"
@@ -239,6 +241,22 @@ bool OpenFolder::can_remove(const std::u16string& name) const {
   return KernelHandle{open_entry(path_ + u'\\' + name, DELETE, share_all)}.valid();
 }
 
+bool OpenFolder::inherit_permissions(const std::u16string& name) const {
+  if (!file_change_permitted(FileChange::set_permissions, handle_, name)) return false;
+  const KernelHandle entry{open_entry(path_ + u'\\' + name, READ_CONTROL | WRITE_DAC, share_all)};
+  if (!entry) return false;
+  // An empty list of its own, open to what the folder passes on: the entry then has exactly the
+  // access a new entry of the folder gets.
+  ACL empty;
+  if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return false;
+  const DWORD result =
+      ::SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, &empty, nullptr);
+  ::SetLastError(result);
+  return result == ERROR_SUCCESS;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 File::~File() {
@@ -259,13 +277,8 @@ bool File::open(const std::u16string& path, Mode mode) {
       share = FILE_SHARE_READ;
       disposition = OPEN_EXISTING;
       break;
-    case Mode::append_shared_read:
-      access = FILE_APPEND_DATA;
-      share = FILE_SHARE_READ;
-      disposition = OPEN_ALWAYS;
-      break;
   }
-  if (mode != Mode::read_shared && !file_change_permitted(FileChange::open_for_writing, path)) {
+  if (mode == Mode::write_exclusive && !file_change_permitted(FileChange::open_for_writing, path)) {
     return false;
   }
   HANDLE file = ::CreateFileW(wide(long_path(path)), access, share, nullptr, disposition,
@@ -296,6 +309,47 @@ bool File::open_existing(const OpenFolder& folder, const std::u16string& name, b
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
   return true;
+}
+
+namespace {
+
+// True when the file open at `file` is a plain file of one name: no folder, no reparse point
+// (`path` is asked too, since Wine shows a Unix link only at its path) and no second hard link.
+// Otherwise the handle is closed and the last error says why.
+bool is_plain_file(HANDLE file, const std::u16string& path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileInformationByHandle(file, &info) &&
+      !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+      info.nNumberOfLinks == 1 && !is_link(path)) {
+    return true;
+  }
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(file);
+  ::SetLastError(error == ERROR_SUCCESS ? ERROR_CANT_ACCESS_FILE : error);
+  return false;
+}
+
+}  // namespace
+
+bool File::open_for_appending(const OpenFolder& folder, const std::u16string& name) {
+  close();
+  if (!file_change_permitted(FileChange::open_for_writing, folder.handle_, name)) return false;
+  const std::u16string path = long_path(folder.path_ + u'\\' + name);
+  // Opened as it is, or created where nothing is: OPEN_ALWAYS would create a file wherever a
+  // dangling link there pointed. Another program creating the file in between costs a round.
+  for (int round = 0; round < 2; ++round) {
+    HANDLE file = ::CreateFileW(wide(path), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+      file = ::CreateFileW(wide(path), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) continue;
+    }
+    if (file == INVALID_HANDLE_VALUE || !is_plain_file(file, path)) return false;
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return true;
+  }
+  return false;
 }
 
 bool File::create_new(const OpenFolder& folder, const std::u16string& name) {

@@ -64,9 +64,10 @@ std::u16string environment_variable(std::u16string_view name);
 void set_environment_variable_for_testing(std::u16string_view name, std::u16string_view value,
                                           bool unset = false);
 
-// The user's temporary folder, never empty. Windows: GetTempPathW (with its trailing
-// backslash), or C:\Windows\Temp\ when Windows reports none. POSIX: $TMPDIR when set and not
-// empty, else /tmp.
+// The user's temporary folder, with its trailing separator; empty when the platform reports
+// none. Windows: GetTempPath2W where Windows has it (SYSTEM then gets C:\Windows\SystemTemp, which
+// other users cannot write to), else GetTempPathW, with a buffer as long as the path; never a
+// folder of Windows' own choosing in its place. POSIX: $TMPDIR when set and not empty, else /tmp.
 std::u16string temp_folder();
 
 // A known-folder identifier, laid out like a Windows GUID.
@@ -83,30 +84,62 @@ inline constexpr KnownFolderId roaming_app_data_folder{
 // folder: $APPDATA when set and not empty, else $XDG_CONFIG_HOME, else $HOME/.config.
 std::u16string known_folder(const KnownFolderId& id);
 
-// The user of the interactive desktop, seen from this process. Setup runs with administrator
-// rights, and a standard user who gives an administrator's credentials to elevate runs it as the
-// administrator: the user at the desktop is then another user than this process's.
-enum class DesktopUser {
-  // The desktop's shell runs as this process's user.
-  this_user,
-  // The desktop's shell runs as another user.
-  another_user,
-  // No user is known to be at the desktop: there is no shell window (a deployment tool running
-  // the program as SYSTEM in the services' session, a desktop without a shell), the shell runs
-  // as a service account, or its process or user cannot be read.
-  nobody,
+// How one system call went: which call, what it was asked, and the system's error code when it
+// failed. Nothing here is worded for the user; the caller logs it and chooses the message.
+struct CallOutcome {
+  std::string call;     // "LookupAccountNameW"; empty when the call was never made
+  std::string subject;  // what it was asked: an account, a registry value
+  bool succeeded = false;
+  std::uint32_t error = 0;  // GetLastError, or the status a registry call returns
 };
-// Windows: the user of the shell window's process (GetShellWindow, GetWindowThreadProcessId,
-// OpenProcess and OpenProcessToken, the token users' SIDs compared with EqualSid). POSIX has one
-// user per session: always `this_user`, unless `set_desktop_user_for_testing` says otherwise.
-DesktopUser desktop_user();
-// `known_folder` for the user of the desktop's shell (SHGetKnownFolderPath with the shell
-// process's token), empty when there is no shell or the platform cannot say. POSIX: `known_folder`,
-// or the roaming folder that `set_desktop_user_for_testing` gave.
-std::u16string desktop_user_known_folder(const KnownFolderId& id);
-// POSIX only, for tests: the user `desktop_user` answers from now on and, for `another_user`, that
-// user's roaming folder. `this_user` restores the stand-in's own answers.
-void set_desktop_user_for_testing(DesktopUser user, std::u16string_view roaming_folder = {});
+
+// The user signed in to this process's session, and this process's own user. Setup runs with
+// administrator rights: a standard user who gives an administrator's credentials runs it as the
+// administrator, so the user signed in is then another account than this process's.
+struct SessionUser {
+  // The session's user name and domain. Windows: WTSQuerySessionInformationW for
+  // WTS_CURRENT_SESSION, WTSUserName then WTSDomainName (wtsapi32, loaded from System32).
+  CallOutcome session;
+  std::u16string name;  // empty when the session has no user (the services' session)
+  std::u16string domain;
+  // The signed-in user's SID in its string form (LookupAccountNameW on domain\name, then
+  // ConvertSidToStringSidW); not asked when the session has no user.
+  CallOutcome lookup;
+  std::u16string sid;
+  // This process's user (OpenProcessToken, GetTokenInformation with TokenUser,
+  // ConvertSidToStringSidW), in the same form.
+  CallOutcome own;
+  std::u16string own_sid;
+};
+// Windows: the calls above; each stops at its first failure, recorded in its outcome. No other
+// account's token or process is opened. POSIX has one user per session: the stand-in answers
+// that user for both, its user id as the SID, unless `set_session_user_for_testing` says otherwise.
+SessionUser session_user();
+
+// The folders of the user with the SID `sid`, as that user's registry records them, read
+// without that user's token, each value as it is stored (REG_EXPAND_SZ is not expanded: the
+// caller expands %USERPROFILE% with `profile_folder`, never with this process's environment).
+// Windows, with RegGetValueW (the user's hive is loaded while the user is signed in):
+// - `profile_folder`: ProfileImagePath of the key
+//   HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\<sid>;
+// - `roaming_folder`: AppData of the key
+//   HKEY_USERS\<sid>\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders;
+// - `temp_folder`: TEMP of the key HKEY_USERS\<sid>\Environment.
+// POSIX has no registry: every call fails with ENOSYS, unless `set_session_user_for_testing`
+// gave values.
+struct UserFolderValues {
+  CallOutcome profile;
+  std::u16string profile_folder;
+  CallOutcome roaming;
+  std::u16string roaming_folder;
+  CallOutcome temp;
+  std::u16string temp_folder;
+};
+UserFolderValues user_folder_values(const std::u16string& sid);
+
+// POSIX only, for tests: what `session_user` and `user_folder_values` answer from now on;
+// nullptr restores the stand-in's own answers.
+void set_session_user_for_testing(const SessionUser* session, const UserFolderValues* folders);
 
 std::uint32_t current_process_id();
 
@@ -280,6 +313,17 @@ class OpenFolder {
   // when it exists.
   bool can_remove(const std::u16string& name) const;
 
+  // Gives the entry `name` the permissions this folder gives its new entries, and no others:
+  // its own access list is emptied and made to inherit. A file moved here from another folder
+  // of the same volume keeps the access list it had there (a move carries its security
+  // descriptor), so a file Setup downloaded as an administrator and moved into a standard
+  // user's folder would stay out of that user's reach. Windows: SetSecurityInfo with an empty
+  // DACL and UNPROTECTED_DACL_SECURITY_INFORMATION, through the entry opened as itself with
+  // READ_CONTROL | WRITE_DAC; the system passes the change on to what a folder holds. POSIX:
+  // true, nothing to do: permission bits are not inherited from a folder, so a moved file has
+  // the mode and owner it would have had if made in place.
+  bool inherit_permissions(const std::u16string& name) const;
+
   // Creates the folder `name` inside (as create_folder does).
   CreateFolderResult create_folder(const std::u16string& name) const;
   // Moves the file at the path `from` into this folder as `name`, replacing a file or a link
@@ -313,8 +357,6 @@ class File {
     write_exclusive,
     // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING: fails while someone writes the file.
     read_shared,
-    // FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS: every write lands at the end.
-    append_shared_read,
   };
 
   File() = default;
@@ -331,6 +373,12 @@ class File {
   // `for_writing` for writing (nothing is truncated; nobody else may write meanwhile). A link
   // there is refused.
   bool open_existing(const OpenFolder& folder, const std::u16string& name, bool for_writing);
+  // Opens the file `name` inside `folder` for appending, creating it when nothing is there:
+  // every write lands at the end, others may read it meanwhile but not write it
+  // (FILE_APPEND_DATA, FILE_SHARE_READ; POSIX O_APPEND with an exclusive advisory lock). A link
+  // at the name is neither followed nor created through, and a folder or a file with more than
+  // one name (a hard link someone made to a file elsewhere) is refused.
+  bool open_for_appending(const OpenFolder& folder, const std::u16string& name);
   bool is_open() const { return handle_ != invalid_handle; }
   // The file's length (GetFileSizeEx).
   bool size(std::uint64_t& bytes);

@@ -51,8 +51,11 @@ std::string program_started_as(const char* pid) {
 
 std::vector<std::u16string> remembered_arguments;
 PauseObserver pause_observer = nullptr;
-DesktopUser desktop_user_for_testing = DesktopUser::this_user;
-std::u16string desktop_roaming_folder_for_testing;
+// What tests made the stand-in answer for the session's user, if anything.
+bool session_user_given = false;
+SessionUser session_user_for_testing;
+bool user_folder_values_given = false;
+UserFolderValues user_folder_values_for_testing;
 
 }  // namespace
 
@@ -177,26 +180,34 @@ std::u16string known_folder(const KnownFolderId& id) {
   return home.empty() ? std::u16string() : home + u"/.config";
 }
 
-DesktopUser desktop_user() {
-  return desktop_user_for_testing;
+SessionUser session_user() {
+  if (session_user_given) return session_user_for_testing;
+  // One user per session: this process's, its user id standing for a SID.
+  SessionUser user;
+  user.own_sid = utf8_to_utf16(std::to_string(::getuid()));
+  user.own = {"getuid", "this process", true, 0};
+  user.session = {"getuid", "this session", true, 0};
+  user.name = user.sid = user.own_sid;
+  user.lookup = user.own;
+  return user;
 }
 
-std::u16string desktop_user_known_folder(const KnownFolderId& id) {
-  switch (desktop_user_for_testing) {
-    case DesktopUser::this_user:
-      return known_folder(id);
-    case DesktopUser::another_user:
-      if (std::memcmp(&id, &roaming_app_data_folder, sizeof id) != 0) return {};
-      return desktop_roaming_folder_for_testing;
-    case DesktopUser::nobody:
-      break;
-  }
-  return {};
+UserFolderValues user_folder_values(const std::u16string& sid) {
+  if (user_folder_values_given) return user_folder_values_for_testing;
+  const std::string user = utf16_to_utf8(sid);
+  return {{"registry", user + " ProfileImagePath", false, ENOSYS},
+          {},
+          {"registry", user + " AppData", false, ENOSYS},
+          {},
+          {"registry", user + " TEMP", false, ENOSYS},
+          {}};
 }
 
-void set_desktop_user_for_testing(DesktopUser user, std::u16string_view roaming_folder) {
-  desktop_user_for_testing = user;
-  desktop_roaming_folder_for_testing = roaming_folder;
+void set_session_user_for_testing(const SessionUser* session, const UserFolderValues* folders) {
+  session_user_given = session != nullptr;
+  session_user_for_testing = session ? *session : SessionUser{};
+  user_folder_values_given = folders != nullptr;
+  user_folder_values_for_testing = folders ? *folders : UserFolderValues{};
 }
 
 std::uint32_t current_process_id() {

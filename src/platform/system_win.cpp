@@ -7,8 +7,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <wtsapi32.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,55 +25,125 @@ namespace {
 
 PauseObserver pause_observer = nullptr;
 
-// The folder's path for the user of `token` (null: this process's user). The buffer is released
-// in every case, also after a failed call.
-std::u16string known_folder_for(const KnownFolderId& id, HANDLE token) {
-  GUID guid;
-  static_assert(sizeof guid == sizeof id);
-  std::memcpy(&guid, &id, sizeof guid);
-  PWSTR path = nullptr;
-  std::u16string folder;
-  if (SUCCEEDED(::SHGetKnownFolderPath(guid, 0, token, &path)) && path) {
-    folder = reinterpret_cast<char16_t*>(path);
+CallOutcome outcome(const char* call, std::string subject, DWORD error) {
+  return {call, std::move(subject), error == ERROR_SUCCESS, error};
+}
+
+// The error of the call that just failed; a failure that set none still counts as one.
+DWORD failure_code() {
+  const DWORD error = ::GetLastError();
+  return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+}
+
+// The string form of a SID ("S-1-5-21-..."); false, with the last error set, when it cannot be
+// made.
+bool sid_text(PSID sid, std::u16string& text) {
+  LPWSTR converted = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &converted)) return false;
+  text = reinterpret_cast<char16_t*>(converted);
+  ::LocalFree(converted);
+  return true;
+}
+
+// The calls of wtsapi32, loaded from System32 on first use: it is not one of the KnownDLLs, so
+// importing it would let a DLL of that name beside the program be loaded in its place.
+using QuerySessionInformation = BOOL WINAPI(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*);
+using FreeSessionMemory = void WINAPI(PVOID);
+struct SessionCalls {
+  QuerySessionInformation* query = nullptr;
+  FreeSessionMemory* free = nullptr;
+  CallOutcome loaded;
+};
+
+const SessionCalls& session_calls() {
+  static const SessionCalls calls = [] {
+    SessionCalls found;
+    const HMODULE library = load_system_library(L"wtsapi32.dll");
+    if (!library) {
+      found.loaded = outcome("LoadLibraryExW", "wtsapi32.dll", failure_code());
+    } else if (!find_function(library, "WTSQuerySessionInformationW", found.query) ||
+               !find_function(library, "WTSFreeMemory", found.free)) {
+      found.loaded = outcome("GetProcAddress", "wtsapi32.dll", failure_code());
+    } else {
+      found.loaded = outcome("LoadLibraryExW", "wtsapi32.dll", ERROR_SUCCESS);
+    }
+    return found;
+  }();
+  return calls;
+}
+
+// One text of this process's session (its user name or domain); its buffer is released.
+CallOutcome session_text(WTS_INFO_CLASS what, const char* name, std::u16string& text) {
+  const SessionCalls& calls = session_calls();
+  if (!calls.loaded.succeeded) return calls.loaded;
+  LPWSTR buffer = nullptr;
+  DWORD bytes = 0;
+  if (!calls.query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, what, &buffer, &bytes)) {
+    return outcome("WTSQuerySessionInformationW", name, failure_code());
   }
-  ::CoTaskMemFree(path);
-  return folder;
+  text = buffer ? reinterpret_cast<char16_t*>(buffer) : u"";
+  calls.free(buffer);
+  return outcome("WTSQuerySessionInformationW", name, ERROR_SUCCESS);
 }
 
-// The token of the process that owns the desktop's shell window, opened with `access`; null when
-// there is no shell window or its process or token cannot be opened. The caller closes it.
-HANDLE open_shell_token(DWORD access) {
-  const HWND shell = ::GetShellWindow();
-  if (!shell) return nullptr;
-  DWORD process_id = 0;
-  ::GetWindowThreadProcessId(shell, &process_id);
-  if (process_id == 0) return nullptr;
-  const KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
-  if (!process) return nullptr;
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(process.get(), access, &token)) return nullptr;
-  return token;
+// The SID of the account `account` ("domain\name"), as LSA knows it.
+CallOutcome account_sid(const std::u16string& account, std::u16string& sid) {
+  const std::string subject = utf16_to_utf8(account);
+  DWORD sid_size = 0, domain_size = 0;
+  SID_NAME_USE use;
+  ::LookupAccountNameW(nullptr, wide(account), nullptr, &sid_size, nullptr, &domain_size, &use);
+  if (sid_size == 0) return outcome("LookupAccountNameW", subject, failure_code());
+  std::vector<unsigned char> found(sid_size);
+  std::vector<wchar_t> domain(domain_size + 1);
+  if (!::LookupAccountNameW(nullptr, wide(account), found.data(), &sid_size, domain.data(),
+                            &domain_size, &use)) {
+    return outcome("LookupAccountNameW", subject, failure_code());
+  }
+  if (!sid_text(found.data(), sid)) {
+    return outcome("ConvertSidToStringSidW", subject, failure_code());
+  }
+  return outcome("LookupAccountNameW", subject, ERROR_SUCCESS);
 }
 
-// The TOKEN_USER record of a token, whose SID points into the record itself; empty when it
-// cannot be read.
-std::vector<unsigned char> token_user(HANDLE token) {
+// The SID of this process's user, from its token.
+CallOutcome own_sid(std::u16string& sid) {
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) {
+    return outcome("OpenProcessToken", "this process", failure_code());
+  }
+  const KernelHandle token(opened);
   DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  if (size < sizeof(TOKEN_USER)) return {};
-  std::vector<unsigned char> record(size);
-  if (!::GetTokenInformation(token, TokenUser, record.data(), size, &size)) return {};
-  return record;
+  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> record(size < sizeof(TOKEN_USER) ? sizeof(TOKEN_USER) : size);
+  if (size < sizeof(TOKEN_USER) ||
+      !::GetTokenInformation(token.get(), TokenUser, record.data(), size, &size)) {
+    return outcome("GetTokenInformation", "TokenUser", failure_code());
+  }
+  if (!sid_text(reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid, sid)) {
+    return outcome("ConvertSidToStringSidW", "TokenUser", failure_code());
+  }
+  return outcome("GetTokenInformation", "TokenUser", ERROR_SUCCESS);
 }
 
-PSID user_sid(std::vector<unsigned char>& record) {
-  return reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid;
-}
-
-// The accounts services run as: their profiles belong to no person.
-bool is_service_account(PSID sid) {
-  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinLocalServiceSid) ||
-         ::IsWellKnownSid(sid, WinNetworkServiceSid);
+// One text value of the registry as it is stored (REG_SZ, or REG_EXPAND_SZ unexpanded), read
+// from `root` (named `root_name`, for the outcome) at `key`.
+CallOutcome registry_text(HKEY root, const char* root_name, const std::u16string& key,
+                          const char16_t* value, std::u16string& text) {
+  const std::string subject =
+      std::string(root_name) + "\\" + utf16_to_utf8(key) + " " + utf16_to_utf8(value);
+  constexpr DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+  LSTATUS status = ERROR_MORE_DATA;
+  // A value that grows between the two calls is asked for again.
+  for (int round = 0; round < 3 && status == ERROR_MORE_DATA; ++round) {
+    DWORD bytes = 0;
+    status = ::RegGetValueW(root, wide(key), wide(value), flags, nullptr, nullptr, &bytes);
+    if (status != ERROR_SUCCESS) break;
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    status = ::RegGetValueW(root, wide(key), wide(value), flags, nullptr, buffer.data(), &bytes);
+    if (status == ERROR_SUCCESS) text = reinterpret_cast<const char16_t*>(buffer.data());
+  }
+  return outcome("RegGetValueW", subject, static_cast<DWORD>(status));
 }
 
 }  // namespace
@@ -135,35 +207,67 @@ void set_environment_variable_for_testing(std::u16string_view name, std::u16stri
 }
 
 std::u16string temp_folder() {
-  wchar_t buffer[261];
-  const DWORD length = ::GetTempPathW(261, buffer);
-  if (length == 0 || length > 260) return u"C:\\Windows\\Temp\\";
-  return std::u16string(reinterpret_cast<char16_t*>(buffer), length);
+  // GetTempPath2W gives SYSTEM a folder of its own; where Windows lacks it, GetTempPathW, which
+  // answers the same for everyone else.
+  using TempPathCall = DWORD WINAPI(DWORD, LPWSTR);
+  static TempPathCall* const temp_path = [] {
+    TempPathCall* call = nullptr;
+    return find_function(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W", call)
+               ? call
+               : &::GetTempPathW;
+  }();
+  std::u16string folder(MAX_PATH + 1, u'\0');
+  for (int round = 0; round < 3; ++round) {
+    const DWORD length =
+        temp_path(static_cast<DWORD>(folder.size()), reinterpret_cast<wchar_t*>(folder.data()));
+    if (length == 0) return {};
+    if (length < folder.size()) {
+      folder.resize(length);
+      return folder;
+    }
+    folder.assign(length + 1, u'\0');  // too small: `length` is the size it needs
+  }
+  return {};
 }
 
 std::u16string known_folder(const KnownFolderId& id) {
-  return known_folder_for(id, nullptr);
+  GUID guid;
+  static_assert(sizeof guid == sizeof id);
+  std::memcpy(&guid, &id, sizeof guid);
+  PWSTR path = nullptr;
+  std::u16string folder;
+  if (SUCCEEDED(::SHGetKnownFolderPath(guid, 0, nullptr, &path)) && path) {
+    folder = reinterpret_cast<char16_t*>(path);
+  }
+  ::CoTaskMemFree(path);  // also after a failed call
+  return folder;
 }
 
-DesktopUser desktop_user() {
-  const KernelHandle shell_token(open_shell_token(TOKEN_QUERY));
-  if (!shell_token) return DesktopUser::nobody;
-  std::vector<unsigned char> shell_user = token_user(shell_token.get());
-  if (shell_user.empty() || is_service_account(user_sid(shell_user))) return DesktopUser::nobody;
-  HANDLE own = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &own)) return DesktopUser::nobody;
-  const KernelHandle own_token(own);
-  std::vector<unsigned char> own_user = token_user(own_token.get());
-  if (own_user.empty()) return DesktopUser::nobody;
-  return ::EqualSid(user_sid(shell_user), user_sid(own_user)) ? DesktopUser::this_user
-                                                              : DesktopUser::another_user;
+SessionUser session_user() {
+  SessionUser user;
+  user.own = own_sid(user.own_sid);
+  user.session = session_text(WTSUserName, "WTSUserName", user.name);
+  if (!user.session.succeeded || user.name.empty()) return user;
+  user.session = session_text(WTSDomainName, "WTSDomainName", user.domain);
+  if (!user.session.succeeded) return user;
+  const std::u16string account = user.domain.empty() ? user.name : user.domain + u'\\' + user.name;
+  user.lookup = account_sid(account, user.sid);
+  return user;
 }
 
-std::u16string desktop_user_known_folder(const KnownFolderId& id) {
-  // SHGetKnownFolderPath acts as the token's user, which takes the right to impersonate it.
-  const KernelHandle shell_token(open_shell_token(TOKEN_QUERY | TOKEN_IMPERSONATE));
-  if (!shell_token) return {};
-  return known_folder_for(id, shell_token.get());
+UserFolderValues user_folder_values(const std::u16string& sid) {
+  UserFolderValues values;
+  values.profile =
+      registry_text(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE",
+                    u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid,
+                    u"ProfileImagePath", values.profile_folder);
+  values.roaming = registry_text(
+      HKEY_USERS, "HKEY_USERS",
+      sid + u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+      u"AppData", values.roaming_folder);
+  values.temp =
+      registry_text(HKEY_USERS, "HKEY_USERS", sid + u"\\Environment", u"TEMP", values.temp_folder);
+  return values;
 }
 
 std::uint32_t current_process_id() {

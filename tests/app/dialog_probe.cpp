@@ -2,9 +2,6 @@
 // "Corvalis Setup" window shows, one line per visible control ("<class>: <text>", UTF-8), and the
 // progress bar's position as "progress: N". Exit code 1 while there is no such window.
 // With "close", it asks the window to close as the title bar's close button would.
-// With "shell", it plays the desktop shell that Wine does not run (the program installs for the
-// shell's user): it makes a window of its own the shell window, prints "shell" once it is, and
-// stays until it is ended. Exit code 1 when the window cannot be made the shell window.
 
 #include <windows.h>
 // windows.h first.
@@ -12,9 +9,6 @@
 
 #include <cstdio>
 #include <string>
-
-// What a desktop shell calls to become one: user32 exports it, mingw-w64's headers omit it.
-extern "C" __declspec(dllimport) BOOL WINAPI SetShellWindow(HWND window);
 
 namespace {
 
@@ -42,21 +36,9 @@ BOOL CALLBACK print_control(HWND control, LPARAM) {
   return TRUE;
 }
 
-int play_shell() {
-  HWND shell = ::CreateWindowExW(0, L"STATIC", L"Desktop shell stand-in", 0, 0, 0, 0, 0,
-                                 HWND_MESSAGE, nullptr, nullptr, nullptr);
-  if (!shell || !::SetShellWindow(shell)) return 1;
-  std::printf("shell\n");
-  std::fflush(stdout);
-  MSG message;
-  while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "shell") return play_shell();
   HWND window = ::FindWindowW(nullptr, L"Corvalis Setup");
   if (!window) return 1;
   if (argc > 1 && std::string(argv[1]) == "close") {

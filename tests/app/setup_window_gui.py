@@ -142,7 +142,22 @@ def bar_position(texts):
     return None
 
 
+def wine_user_folder(session):
+    """The profile folder of the user Wine runs programs as, in the prefix."""
+    users = os.path.join(session.options.prefix, "drive_c", "users")
+    names = [name for name in os.listdir(users) if name != "Public"]
+    expect(len(names) == 1, f"not one Wine user in {users}: {names}")
+    return os.path.join(users, names[0])
+
+
 def successful_install(session, screenshots=True):
+    """An install through the window. No desktop shell runs, as none does under Wine: the program
+    finds the user signed in to its session, the account Wine runs it as, and installs the panel
+    into that user's roaming folder."""
+    user = wine_user_folder(session)
+    panel = os.path.join(user, "AppData", "Roaming", "Adobe", "CEP", "extensions",
+                         "com.corvalisplugin.panel")
+    shutil.rmtree(panel, ignore_errors=True)
     gate = os.path.join(session.options.out, "gate")
     host = start_host(session.options.release, delay=0.5 if screenshots else 0.0, failing=False,
                       hold=("Corvalis.acsrf", gate) if screenshots else None)
@@ -182,6 +197,11 @@ def successful_install(session, screenshots=True):
         expect(len(buttons) == 1 and "Close" in buttons[0], f"Installed page buttons: {buttons}")
         if screenshots:
             session.screenshot("3-installed")
+        expect(os.path.isfile(os.path.join(panel, "CSXS", "manifest.xml")),
+               f"no panel in the Wine user's roaming folder: {panel}")
+        with open(os.path.join(user, "Temp", "Corvalis Setup.log"), encoding="utf-8") as log:
+            last = log.read().splitlines()[-1]
+        expect(last.endswith(" Done"), f"the log's last line: {last!r}")
 
         session.keys("Return")  # Close, the only button
         expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
@@ -334,15 +354,6 @@ def main():
         subprocess.run([wineserver, "-w"], timeout=30, **quiet)
         subprocess.run([wineserver, "-p60"], timeout=30, **quiet)
         subprocess.run([options.wine, options.probe], timeout=120, **quiet)
-        # The program installs for the user of the desktop's shell, and Wine runs none: the
-        # probe plays it until the session ends, for this user, as Explorer would.
-        shell = subprocess.Popen([options.wine, options.probe, "shell"], env=session.environment,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL)
-        ready = shell.stdout.readline()
-        shell.stdout.close()
-        if ready.strip() != b"shell":
-            raise AssertionError("the probe could not play the desktop shell")
 
     try:
         # Makes the private prefix on first use. Wine draws the title bar itself when no window

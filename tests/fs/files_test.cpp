@@ -450,6 +450,34 @@ TEST(PlaceFileBelow, AFolderSwappedForALinkMeanwhileNeverReceivesTheFile) {
   EXPECT_GT(placed, 0);
 }
 
+// A panel file is staged in the run folder of whoever runs Setup and moved into the signed-in
+// user's folder: it must end with the access list that folder gives new files. Windows records
+// the entries as inherited, as a file made there has them. Wine keeps no access lists (it shows
+// Unix permission bits as one, and no inheritance): there the moved file shows the folder's
+// entries for files in place of the ones it was staged with.
+TEST(PlaceFileBelow, AMovedFileTakesTheAccessListItsFolderGivesNewFiles) {
+  Sandbox sandbox;
+  const std::string own = platform::utf16_to_utf8(platform::session_user().own_sid);
+  const std::u16string user = sandbox.path(u"user"), staged = sandbox.path(u"panel.js");
+  ASSERT_TRUE(make_folders(user));
+  put_file(staged, "panel");
+  const auto entries = [&](const std::string& flags) {
+    return "(A;" + flags + ";FA;;;SY)(A;" + flags + ";FA;;;" + own + ")(A;" + flags +
+           ";0x1200a9;;;WD)";
+  };
+  const std::string why = set_access_list(user, "D:P" + entries("OICI"));
+  if (!why.empty()) GTEST_SKIP() << "Access lists are needed, but " << why;
+  ASSERT_EQ(set_access_list(staged, "D:P(A;;FA;;;" + own + ")(A;;FA;;;WD)"), "");
+  platform::OpenFolder folder;
+  ASSERT_TRUE(folder.open(user));
+  ASSERT_EQ(place_file_below(folder, user, u"panel.js", staged, /*flush=*/false),
+            PlaceResult::placed);
+  put_file(join_path(user, u"made.js"), "made");
+  const std::string made = access_list(join_path(user, u"made.js"));
+  const bool inherits = made.find(";ID;") != std::string::npos;
+  EXPECT_EQ(access_list(join_path(user, u"panel.js")), inherits ? made : "D:" + entries(""));
+}
+
 TEST(RemoveTree, AFolderThatForbidsDeletionReportsFalse) {
   Sandbox sandbox;
   ASSERT_TRUE(make_folders(sandbox.path(u"tree/locked")));

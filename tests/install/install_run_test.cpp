@@ -25,6 +25,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "app/settings.h"
 #include "failure.h"
@@ -1221,27 +1222,114 @@ TEST_F(InstallRun, APanelRemovedByHandStaysRemovedBesideAStraySetAsideCopy) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Whose folders a run writes into. The runs above have this process's user at the desktop; here
-// the platform says another user is there (Setup elevated with an administrator's credentials),
-// or nobody is (Setup run as SYSTEM by a deployment tool).
+// Whose folders a run writes into. The runs above have this process's user signed in; here the
+// platform's facts are given: Setup elevated with an administrator's credentials while a standard
+// user is signed in, a service's session with no user, and each call failing.
 
-class DesktopUserFacts {
- public:
-  explicit DesktopUserFacts(platform::DesktopUser user, std::u16string_view roaming = {}) {
-    platform::set_desktop_user_for_testing(user, roaming);
+// Windows' answers while "alice" is signed in and Setup runs as the administrator, her profile
+// folder at `profile`.
+UserFacts alice_signed_in(const std::u16string& profile = u"/home/alice") {
+  const platform::CallOutcome worked{"RegGetValueW", "", true, 0};
+  const std::string key = "HKEY_USERS\\S-1-5-21-7-1001\\";
+  return {{worked, u"alice", u"O", worked, u"S-1-5-21-7-1001", worked, u"S-1-5-21-7-500"},
+          {{"", "ProfileList", true, 0},
+           profile,
+           {"RegGetValueW", key + "Software\\...\\User Shell Folders AppData", true, 0},
+           u"%USERPROFILE%/AppData/Roaming",
+           {"RegGetValueW", key + "Environment TEMP", true, 0},
+           u"%USERPROFILE%/Temp"}};
+}
+
+// The decision in one line: whose folders, the roaming and temporary folders, the notes and the
+// failure.
+std::string decision(const UserFolders& user) {
+  std::string text = (user.another_user ? "another " : "this ") +
+                     platform::utf16_to_utf8(user.roaming_folder) + " " +
+                     platform::utf16_to_utf8(user.temp_folder);
+  for (const std::string& note : user.notes) text += " | " + note;
+  return user.failure.empty() ? text : text + " => " + user.failure;
+}
+
+TEST(SignedInUser, TheFactsDecideWhoseFoldersAndEachFailedCallHasItsLine) {
+  const std::string unknown = " => " + std::string(user_folders_unknown_message);
+  const std::string key = "HKEY_USERS\\S-1-5-21-7-1001\\";
+  const std::string appdata = key + "Software\\...\\User Shell Folders AppData";
+  const std::string temp = key + "Environment TEMP", profile = "ProfileList";
+  const std::string alice = "another /home/alice/AppData/Roaming ";
+  using Change = std::function<void(UserFacts&)>;
+  const platform::CallOutcome denied{"OpenProcessToken", "this process", false, 5};
+  for (const auto& [change, expected] : std::vector<std::pair<Change, std::string>>{
+           {[](UserFacts& f) { f.session.own_sid = f.session.sid; }, "this  "},
+           {[](UserFacts&) {}, alice + "/home/alice/Temp"},
+           {[](UserFacts& f) { f.folders.roaming_folder = u"%userProfile%/R%USERPROFILE%"; },
+            "another /home/alice/R/home/alice /home/alice/Temp"},
+           {[](UserFacts& f) { f.session.name.clear(); },
+            "this   => " + std::string(no_signed_in_user_message)},
+           // Every call that fails is named, and none is taken for nobody signed in.
+           {[](UserFacts& f) {
+              f.session.session = {"LoadLibraryExW", "wtsapi32.dll", false, 126};
+            },
+            "this   | LoadLibraryExW wtsapi32.dll failed (error 126)" + unknown},
+           {[](UserFacts& f) {
+              f.session.session = {"WTSQuerySessionInformationW", "WTSUserName", false, 5};
+              f.session.name.clear();
+            },
+            "this   | WTSQuerySessionInformationW WTSUserName failed (error 5)" + unknown},
+           {[](UserFacts& f) {
+              f.session.lookup = {"LookupAccountNameW", "O\\alice", false, 1332};
+            },
+            "this   | LookupAccountNameW O\\alice failed (error 1332)" + unknown},
+           {[&](UserFacts& f) { f.session.own = denied; },
+            "this   | OpenProcessToken this process failed (error 5)" + unknown},
+           {[](UserFacts& f) {
+              f.folders.profile = {"RegGetValueW", "ProfileList", false, 2};
+            },
+            "another   | RegGetValueW ProfileList failed (error 2)" + unknown},
+           {[](UserFacts& f) { f.folders.roaming.succeeded = false, f.folders.roaming.error = 2; },
+            "another   | RegGetValueW " + appdata + " failed (error 2)" + unknown},
+           {[](UserFacts& f) { f.folders.temp.succeeded = false, f.folders.temp.error = 2; },
+            alice + " | RegGetValueW " + temp + " failed (error 2)"},
+           // Values that are not used: another variable, a stray percent sign, a relative path.
+           {[](UserFacts& f) { f.folders.profile_folder = u"%SystemDrive%/Users/alice"; },
+            "another   | Can't use " + profile + ": %SystemDrive%/Users/alice" + unknown},
+           {[](UserFacts& f) { f.folders.roaming_folder = u"%HOMESHARE%/Roaming"; },
+            "another   | Can't use " + appdata + ": %HOMESHARE%/Roaming" + unknown},
+           {[](UserFacts& f) { f.folders.roaming_folder = u"%USERPROFILE%/100%"; },
+            "another   | Can't use " + appdata + ": %USERPROFILE%/100%" + unknown},
+           {[](UserFacts& f) { f.folders.roaming_folder = u"AppData/Roaming"; },
+            "another   | Can't use " + appdata + ": AppData/Roaming" + unknown},
+           {[](UserFacts& f) { f.folders.temp_folder = u"%TMPROOT%/alice"; },
+            alice + " | Can't use " + temp + ": %TMPROOT%/alice"}}) {
+    UserFacts facts = alice_signed_in();
+    change(facts);
+    EXPECT_EQ(decision(decide_user_folders(facts)), expected);
   }
-  DesktopUserFacts(const DesktopUserFacts&) = delete;
-  DesktopUserFacts& operator=(const DesktopUserFacts&) = delete;
-  ~DesktopUserFacts() { platform::set_desktop_user_for_testing(platform::DesktopUser::this_user); }
+}
+
+// While it lives, the platform answers with the given facts.
+class GivenUserFacts {
+ public:
+  explicit GivenUserFacts(const UserFacts& facts) {
+    platform::set_session_user_for_testing(&facts.session, &facts.folders);
+  }
+  GivenUserFacts(const GivenUserFacts&) = delete;
+  GivenUserFacts& operator=(const GivenUserFacts&) = delete;
+  ~GivenUserFacts() {
+    platform::set_session_user_for_testing(nullptr, nullptr);
+    use_log_folder({});
+  }
 };
 
-TEST_F(InstallRun, AnotherUserAtTheDesktopGetsThePanelAndTheSettings) {
+TEST_F(InstallRun, AnotherSignedInUserGetsThePanelTheSettingsAndTheLog) {
   const std::u16string desktop_user = sandbox.path(u"desktop user");
   for (const std::u16string& roaming : {appdata, desktop_user}) {
     ASSERT_TRUE(make_folders(under(roaming, {u"Adobe", u"Premiere Pro", u"24.0"})));
   }
-  const DesktopUserFacts facts(platform::DesktopUser::another_user, desktop_user);
-  EXPECT_EQ(user_roaming_folder(), desktop_user);
+  ASSERT_TRUE(make_folders(join_path(desktop_user, u"Temp")));
+  const std::u16string own_log = log_file_path();
+  UserFacts given = alice_signed_in(desktop_user);
+  given.folders.roaming_folder = u"%USERPROFILE%";
+  const GivenUserFacts facts(given);
   install_run(settings, nullptr);
 
   const std::u16string panel =
@@ -1252,26 +1340,41 @@ TEST_F(InstallRun, AnotherUserAtTheDesktopGetsThePanelAndTheSettings) {
   EXPECT_TRUE(platform::path_exists(under(
       desktop_user,
       {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface", u"ControlSurfaceSettings.xml"})));
-  // Nothing of it in the folders of the user Setup runs as.
+  // Nothing of it in the folders of the user Setup runs as, not even the log.
   EXPECT_FALSE(platform::path_exists(under(appdata, {u"Adobe", u"CEP"})));
   EXPECT_FALSE(platform::path_exists(
       under(appdata, {u"Adobe", u"Premiere Pro", u"24.0", u"ControlSurface"})));
+  EXPECT_FALSE(platform::path_exists(own_log));
+  EXPECT_EQ(log_file_path(), under(desktop_user, {u"Temp", u"Corvalis Setup.log"}));
   const std::vector<std::string> lines = log_messages();
   EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
             (std::vector<std::string>{"Switched the command bridge on in 1 Premiere version(s)",
                                       "Done"}));
+
+  // Without that user's temporary folder the log stays in Setup's own, and says why.
+  erase_tree(join_path(desktop_user, u"Temp"));
+  install_run(settings, nullptr);
+  EXPECT_EQ(log_file_path(), own_log);
+  EXPECT_EQ(log_messages().at(1), "Read " +
+                                      platform::utf16_to_utf8(join_path(desktop_user, u"Temp")) +
+                                      " failed (error " + std::to_string(ENOENT) + ")");
 }
 
-TEST_F(InstallRun, WithNobodyAtTheDesktopAnInstallFailsBeforeTouchingAnything) {
+TEST_F(InstallRun, WithNobodyOrAnUnknownUserSignedInAnInstallFailsBeforeTouchingAnything) {
   put(platform::utf16_to_utf8(join_path(panel(), u"index.html")), "installed before");
   const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
   ASSERT_TRUE(make_folders(join_path(premiere, u"24.0")));
-  // Nobody there; and someone there whose folders Windows cannot find.
-  for (const auto& [user, message] : std::vector<std::pair<platform::DesktopUser, std::string>>{
-           {platform::DesktopUser::nobody, no_desktop_user_message},
-           {platform::DesktopUser::another_user,
-            "Windows didn't say where this user's folders are."}}) {
-    const DesktopUserFacts facts(user);
+  // Nobody there; and someone there whose SID Windows would not give.
+  UserFacts nobody = alice_signed_in(), unknown = alice_signed_in();
+  nobody.session.name.clear();
+  unknown.session.lookup = {"LookupAccountNameW", "O\\alice", false, 1789};
+  const std::string installing = "Installing from " + platform::utf16_to_utf8(host.base());
+  for (const auto& [user, message, last_line] :
+       std::vector<std::tuple<UserFacts, std::string, std::string>>{
+           {nobody, no_signed_in_user_message, installing},
+           {unknown, "Windows didn't say where this user's folders are.",
+            "LookupAccountNameW O\\alice failed (error 1789)"}}) {
+    const GivenUserFacts facts(user);
     RecordingWindow window;
     EXPECT_EQ(run_failure(&window), message);
     EXPECT_EQ(window.seen, std::vector<std::string>{});
@@ -1279,14 +1382,33 @@ TEST_F(InstallRun, WithNobodyAtTheDesktopAnInstallFailsBeforeTouchingAnything) {
     EXPECT_FALSE(run_folder_left());
     EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "installed before");
     EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
-    EXPECT_EQ(log_messages().back(), "Installing from " + platform::utf16_to_utf8(host.base()));
+    EXPECT_EQ(log_messages().back(), last_line);
   }
 
-  // A check touches nothing of anyone's, so it runs with nobody at the desktop.
-  const DesktopUserFacts facts(platform::DesktopUser::nobody);
+  // A check touches nothing of anyone's, so it runs with nobody signed in.
+  const GivenUserFacts facts(nobody);
   ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
   install_run(settings, nullptr);
   EXPECT_EQ(log_messages().back(), "Check passed: loader 1.4.2, app 2.0.1");
+}
+
+TEST_F(InstallRun, ATemporaryFolderSetupCannotUseFailsTheRunBeforeAnythingChanges) {
+  put(platform::utf16_to_utf8(join_path(panel(), u"index.html")), "installed before");
+  const std::u16string missing = sandbox.path(u"no such folder"), link = sandbox.path(u"link");
+  fs::create_directory_symlink(platform::utf16_to_utf8(sandbox.temp()),
+                               platform::utf16_to_utf8(link));
+  for (const std::u16string& temp : {missing, link}) {
+    const ScopedVariable variable(u"TMPDIR", temp);
+    for (const bool check : {false, true}) {
+      ASSERT_TRUE(check ? scan({u"setup", u"--check", u"--base", host.base()})
+                        : scan({u"setup", u"--base", host.base()}));
+      EXPECT_EQ(run_failure(), temp_folder_unusable_message);
+      // The Failure page shows the log's path there, as it tried it.
+      EXPECT_EQ(log_file_path(), join_path(temp, u"Corvalis Setup.log"));
+    }
+  }
+  EXPECT_EQ(host.request_paths(), std::vector<std::string>{});
+  EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "installed before");
 }
 
 // ---------------------------------------------------------------------------------------------

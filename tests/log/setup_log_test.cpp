@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/paths.h"
+#include "support/file_setups.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -20,6 +21,8 @@ TEST(LogLineFormat, IsTheTimeStampTheMessageAndCrLf) {
 
 class SetupLog : public testing::Test {
  protected:
+  void TearDown() override { use_log_folder({}); }
+
   Sandbox sandbox;
 
   // Lines of the log without their time stamps; checks every stamp's shape on the way.
@@ -71,12 +74,28 @@ TEST_F(SetupLog, AnUnwritableTemporaryFolderDropsTheLineQuietly) {
 
 TEST_F(SetupLog, ASecondWriterIsRefusedWhileTheLogIsOpen) {
   log_line("one");
+  platform::OpenFolder folder;
   platform::File holder;
-  ASSERT_TRUE(holder.open(log_file_path(), platform::File::Mode::append_shared_read));
+  ASSERT_TRUE(folder.open(sandbox.temp()));
+  ASSERT_TRUE(holder.open_for_appending(folder, u"Corvalis Setup.log"));
   log_line("dropped");
   holder.close();
   log_line("two");
   EXPECT_EQ(messages(), (std::vector<std::string>{"one", "two"}));
+}
+
+// The temporary folder may be another user's, who can put anything at the log's name.
+TEST_F(SetupLog, ALinkAtTheLogsNameLeadsNowhere) {
+  const std::u16string elsewhere = sandbox.path(u"elsewhere"), missing = sandbox.path(u"missing");
+  put_file(elsewhere, "not the log");
+  for (const std::u16string& target : {elsewhere, missing}) {
+    const std::string why = make_file_link(log_file_path(), target);
+    if (!why.empty()) GTEST_SKIP() << "A link to a file is needed, but " << why;
+    log_line("dropped");
+    EXPECT_EQ(file_content(elsewhere), "not the log");
+    EXPECT_FALSE(platform::path_exists(missing)) << "a file was made where the link pointed";
+    EXPECT_TRUE(platform::delete_file(log_file_path()));
+  }
 }
 
 }  // namespace

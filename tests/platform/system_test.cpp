@@ -2,8 +2,8 @@
 
 #include <vector>
 
+#include "install/user_folders.h"
 #include "platform/platform.h"
-#include "support/file_setups.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -66,14 +66,22 @@ TEST(KnownFolders, PosixRoamingFolderComesFromAppDataThenXdgThenHome) {
   }
 }
 
-// Under Wine this runs the Windows calls for real: the shell window's process (here this one),
-// its token, the SIDs compared, and the roaming folder asked for with the shell's token.
-TEST(DesktopUser, TheShellsUserIsThisUserWithTheSameRoamingFolder) {
-  const DesktopShell shell;
-  EXPECT_EQ(platform::desktop_user(), platform::DesktopUser::this_user);
-  const std::u16string roaming = platform::known_folder(platform::roaming_app_data_folder);
-  EXPECT_FALSE(roaming.empty());
-  EXPECT_EQ(platform::desktop_user_known_folder(platform::roaming_app_data_folder), roaming);
+// Under Wine this runs the Windows calls for real, with no desktop shell: the session's user, that
+// account's SID, this process's token, and the folders that user's registry names.
+TEST(SessionUser, IsThisProcesssUserAndTheRegistryNamesTheFoldersWindowsGivesThem) {
+  const platform::SessionUser user = platform::session_user();
+  EXPECT_TRUE(user.session.succeeded && user.lookup.succeeded && user.own.succeeded);
+  EXPECT_FALSE(user.name.empty() || user.sid.empty());
+  EXPECT_EQ(user.sid, user.own_sid);
+  if (platform::path_separator == u'/') GTEST_SKIP() << "POSIX keeps no registry of folders";
+  // Read as another account would read them, they name the roaming folder Windows gives the user.
+  UserFacts facts{user, platform::user_folder_values(user.sid)};
+  facts.session.own_sid = u"S-1-5-18";
+  const UserFolders folders = decide_user_folders(facts);
+  EXPECT_EQ(folders.notes, std::vector<std::string>{});
+  EXPECT_EQ(folders.roaming_folder, platform::known_folder(platform::roaming_app_data_folder));
+  EXPECT_FALSE(folders.temp_folder.empty());
+  EXPECT_EQ(platform::user_folder_values(u"S-1-5-21-1-2-3-4").profile.error, 2u);  // not found
 }
 
 std::vector<std::uint32_t> observed;

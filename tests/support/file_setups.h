@@ -1,7 +1,7 @@
 #pragma once
 
 // Set-ups that tests need and the installer never does: holding a file open the way another
-// program would, links to folders, attributes, large files, a file-size limit, a desktop shell. One
+// program would, links to folders, attributes, large files, a file-size limit, access lists. One
 // implementation per platform (file_setups_win.cpp on Win32, file_setups_posix.cpp), picked by
 // CMake like the platform layer.
 //
@@ -156,19 +156,9 @@ class FileSizeLimit {
   void* saved_handler_ = nullptr;
 };
 
-// While it lives, this process plays the desktop's shell, so that platform::desktop_user finds
-// this process's user at the desktop, through the same calls that find the shell's user on a
-// real desktop. Windows: a message-only window of this process is made the shell window
-// (SetShellWindow); Wine runs no shell of its own, while on Windows, where Explorer is the shell,
-// the call is refused and the desktop's own shell answers. POSIX has no shell to play; the
-// platform's stand-in answers `this_user` already.
-class DesktopShell {
- public:
-  DesktopShell();
-  DesktopShell(const DesktopShell&) = delete;
-  DesktopShell& operator=(const DesktopShell&) = delete;
-  ~DesktopShell();
-
- private:
-  void* window_ = nullptr;
-};
+// The access list (DACL) of the file or folder at `path` in SDDL ("D:AI(A;ID;FA;;;SY)..."), read
+// back with GetSecurityInfo; empty when it cannot be read, and on POSIX, which keeps none.
+std::string access_list(const std::u16string& path);
+// Gives the file or folder at `path` the access list of `sddl` ("D:P(A;OICI;FA;;;SY)"), protected
+// from inheriting. Empty on success, else why not.
+std::string set_access_list(const std::u16string& path, const std::string& sddl);

@@ -2,6 +2,9 @@
 // the reason names Wine and its version.
 
 #include <windows.h>
+// windows.h first: the headers below rely on its types.
+#include <aclapi.h>
+#include <sddl.h>
 #include <winioctl.h>
 
 #include <cstdlib>
@@ -9,9 +12,6 @@
 #include <vector>
 
 #include "support/file_setups.h"
-
-// What a desktop shell calls to become one: user32 exports it, mingw-w64's headers omit it.
-extern "C" __declspec(dllimport) BOOL WINAPI SetShellWindow(HWND window);
 
 namespace {
 
@@ -311,17 +311,51 @@ FileSizeLimit::FileSizeLimit(std::uint64_t) {
 
 FileSizeLimit::~FileSizeLimit() = default;
 
-DesktopShell::DesktopShell() {
-  HWND window = ::CreateWindowExW(0, L"STATIC", L"Desktop shell stand-in", 0, 0, 0, 0, 0,
-                                  HWND_MESSAGE, nullptr, nullptr, nullptr);
-  if (window && !::SetShellWindow(window)) {
-    ::DestroyWindow(window);
-    window = nullptr;
-  }
-  window_ = window;
+namespace {
+
+HANDLE open_security(const std::u16string& path, DWORD access) {
+  return ::CreateFileW(wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-DesktopShell::~DesktopShell() {
-  // The desktop has no shell once its window is gone.
-  if (window_) ::DestroyWindow(static_cast<HWND>(window_));
+}  // namespace
+
+std::string access_list(const std::u16string& path) {
+  const HANDLE file = open_security(path, READ_CONTROL);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LPWSTR text = nullptr;
+  std::string sddl;
+  if (file != INVALID_HANDLE_VALUE &&
+      ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                        nullptr, &descriptor) == ERROR_SUCCESS &&
+      ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    for (const wchar_t* c = text; *c; ++c) sddl += static_cast<char>(*c);
+  }
+  ::LocalFree(text);
+  ::LocalFree(descriptor);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  return sddl;
+}
+
+std::string set_access_list(const std::u16string& path, const std::string& sddl) {
+  const std::wstring text(sddl.begin(), sddl.end());
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  const HANDLE file = open_security(path, READ_CONTROL | WRITE_DAC);
+  DWORD result = file == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+  if (file != INVALID_HANDLE_VALUE) {
+    result = ::SetSecurityInfo(file, SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, dacl, nullptr);
+    ::CloseHandle(file);
+  }
+  ::LocalFree(descriptor);
+  return result == ERROR_SUCCESS ? std::string() : failed("SetSecurityInfo", result);
 }

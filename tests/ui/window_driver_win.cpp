@@ -226,10 +226,6 @@ int drive() {
     }
   }
 
-  // Install runs are for the user at the desktop, and Wine runs no desktop shell to say who that
-  // is: this process plays it, so the runs find their own user there.
-  const DesktopShell shell;
-
   // A copy: a worker that never reached the end may outlive this frame.
   const auto run = [settings = *settings](WindowReference window) {
     install_run(settings, window);
