@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "fs/paths.h"
+#include "platform/text.h"
 #include "release/download.h"
 #include "release/http_client.h"
 

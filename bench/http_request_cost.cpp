@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "fs/paths.h"
+#include "platform/text.h"
 #include "release/http_client.h"
 
 int main(int argc, char** argv) {

@@ -10,7 +10,8 @@
 #include "log/setup_log.h"
 #include "platform/console.h"
 #include "platform/dialog.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "ui/setup_window.h"
 
 namespace {

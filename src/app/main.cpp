@@ -1,5 +1,5 @@
 #include "app/entry.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   platform::restrict_library_search();

@@ -8,6 +8,9 @@
 #include "failure.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -53,7 +53,8 @@
 #include <string>
 
 #include "fs/files.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
 
 // The message a run that finds another run holding the lock fails with.
 inline constexpr const char* already_running_message =

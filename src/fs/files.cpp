@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/file_system.h"
 
 // Why an operation failed: the step ("Rename <from> to <to>", "Delete <path>", ...), the path it
 // failed on, and the system's error code (platform::last_file_error). Only the first failure of

@@ -1,6 +1,8 @@
 #include "fs/paths.h"
 
 #include "failure.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 std::u16string join_path(std::u16string_view base, std::u16string_view part) {
   std::u16string joined;

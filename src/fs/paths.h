@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 // base + separator + part, unless base is empty or already ends in the separator. Only the
 // platform's separator counts (on Windows a base ending in '/' still gets a backslash).

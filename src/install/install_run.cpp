@@ -13,7 +13,10 @@
 #include "install/loader_stage.h"
 #include "install/user_folders.h"
 #include "log/setup_log.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/users.h"
 #include "premiere/command_bridge.h"
 #include "premiere/plugin_folders.h"
 

@@ -7,6 +7,9 @@
 #include "failure.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 namespace {
 

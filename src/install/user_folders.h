@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/users.h"
 
 // The session has no user at all (a service's session), so there is nobody to install for.
 inline constexpr const char* no_signed_in_user_message =

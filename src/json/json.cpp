@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "failure.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "product.h"
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,9 @@
 #include <utility>
 
 #include "fs/paths.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/users.h"
 
 namespace {
 

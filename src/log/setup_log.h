@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 // Where the log goes from now on: into `folder`, or, when `folder` is empty (as at the start),
 // into the temporary folder of the user Setup runs as. An install run for another signed-in user

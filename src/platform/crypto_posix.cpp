@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
 
 namespace platform {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
 #include "platform/support_win.h"
 
 // Debian's mingw-w64 headers predate the pseudo-handles; the values are Windows' own.

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace platform {
 

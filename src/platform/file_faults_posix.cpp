@@ -9,7 +9,8 @@
 #include <string>
 
 #include "platform/file_faults.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
 
 namespace platform {
 

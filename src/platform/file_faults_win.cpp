@@ -5,8 +5,9 @@
 #include <string>
 
 #include "platform/file_faults.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
 #include "platform/support_win.h"
+#include "platform/text.h"
 
 namespace platform {
 

@@ -12,7 +12,8 @@
 #include <cerrno>
 
 #include "platform/file_faults.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
 
 namespace platform {
 

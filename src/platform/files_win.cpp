@@ -5,7 +5,7 @@
 #include <aclapi.h>
 
 #include "platform/file_faults.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
 #include "platform/support_win.h"
 
 namespace platform {

@@ -24,7 +24,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
+#include "platform/http.h"
+#include "platform/text.h"
 
 namespace platform {
 

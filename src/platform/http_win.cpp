@@ -9,7 +9,8 @@
 
 #include <memory>
 
-#include "platform/platform.h"
+#include "platform/http.h"
+#include "platform/process.h"
 #include "platform/support_win.h"
 
 namespace platform {

@@ -1,6 +1,6 @@
 // POSIX: shared libraries are found through the system's own paths, never the program's folder.
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace platform {
 

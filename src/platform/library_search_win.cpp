@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace platform {
 

@@ -15,7 +15,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 namespace platform {
 

@@ -13,8 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/support_win.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
 // Text helpers of the platform layer that are the same on every platform.
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace platform {
 

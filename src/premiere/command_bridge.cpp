@@ -8,7 +8,8 @@
 #include "fs/files.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
 #include "premiere/plugin_folders.h"
 #include "premiere/settings_document.h"
 

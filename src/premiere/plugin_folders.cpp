@@ -3,7 +3,8 @@
 #include <initializer_list>
 
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 namespace {
 

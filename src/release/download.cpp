@@ -4,7 +4,9 @@
 
 #include "failure.h"
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "platform/crypto.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
 #include "release/http_client.h"
 
 namespace {

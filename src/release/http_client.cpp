@@ -5,6 +5,9 @@
 #include "failure.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
+#include "platform/http.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 std::string http_get(const std::u16string& url) {
   TextSink body;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/http.h"
 
 // The message of every failed fetch.
 inline constexpr const char* download_failure_message =

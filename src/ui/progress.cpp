@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "fs/paths.h"
 #include "log/setup_log.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/paths.h"
+#include "platform/text.h"
 #include "product.h"
 
 namespace {

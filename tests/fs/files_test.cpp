@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+#include "platform/users.h"
 #include "support/file_setups.h"
 #include "support/sandbox.h"
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "failure.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 namespace {
 

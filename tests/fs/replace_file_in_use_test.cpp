@@ -7,7 +7,9 @@
 #include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "support/file_setups.h"
 #include "support/sandbox.h"
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "fs/paths.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
 #include "support/file_setups.h"
 #include "support/sandbox.h"
 

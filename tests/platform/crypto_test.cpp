@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/crypto.h"
 #include "release/download.h"
 
 namespace {

@@ -6,8 +6,8 @@
 // windows.h first: the platform layer's Windows helpers rely on it.
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
 #include "platform/support_win.h"
+#include "platform/text.h"
 
 namespace {
 

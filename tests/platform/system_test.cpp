@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "install/user_folders.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/users.h"
 #include "support/sandbox.h"
 
 namespace {

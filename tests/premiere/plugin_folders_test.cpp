@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "support/scoped_variable.h"
 
 namespace {

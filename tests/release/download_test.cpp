@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "failure.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
 #include "release/http_client.h"
 #include "support/release_host.h"
 #include "support/sandbox.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "failure.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "release/download.h"
 #include "release/http_client.h"
 #include "release/release_key.h"

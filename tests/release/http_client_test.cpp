@@ -10,7 +10,9 @@
 #include "failure.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
-#include "platform/platform.h"
+#include "platform/http.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "support/release_host.h"
 #include "support/sandbox.h"
 

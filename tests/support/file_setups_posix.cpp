@@ -13,7 +13,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "support/file_setups.h"
 
 namespace {

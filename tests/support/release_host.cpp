@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "fs/paths.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -3,7 +3,10 @@
 #include <atomic>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/users.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 class ScopedVariable {
  public:

@@ -18,6 +18,7 @@
 #include "failure.h"
 #include "fs/paths.h"
 #include "log/setup_log.h"
+#include "platform/text.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -32,7 +32,8 @@
 #include "fs/paths.h"
 #include "install/install_run.h"
 #include "platform/dialog.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "support/file_setups.h"
 #include "ui/setup_window.h"
 

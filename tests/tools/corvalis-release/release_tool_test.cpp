@@ -9,6 +9,7 @@
 
 #include "failure.h"
 #include "fs/paths.h"
+#include "platform/text.h"
 #include "release/download.h"
 #include "release/release_list.h"
 #include "support/sandbox.h"
