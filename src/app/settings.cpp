@@ -46,6 +46,7 @@ std::optional<RunSettings> parse_command_line(const std::vector<std::u16string>&
   RunSettings settings;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     if (arguments[i] == u"--check") settings.check = true;
+    if (arguments[i] == u"--uninstall") settings.uninstall = true;
     if (i + 1 < arguments.size() && arguments[i] == u"--base") {
       std::u16string& base = settings.base = arguments[i + 1];
       while (!base.empty() && base.back() == u'/') base.pop_back();

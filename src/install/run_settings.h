@@ -9,6 +9,11 @@
 struct RunSettings {
   // --check: the run downloads and verifies into a scratch folder, without a window.
   bool check = false;
+  // --uninstall: the run removes what installs placed (install/uninstall_run.h).
+  bool uninstall = false;
   // The release host every request goes to; never ends in '/'.
   std::u16string base = std::u16string(default_release_host);
+  // The running program's own file, of which an install keeps a copy for the uninstall; the
+  // entry sets it (platform::program_path), tests name a file of their own.
+  std::u16string program;
 };
