@@ -81,10 +81,14 @@ bool retire(const CommitPlace& place, const std::u16string& id) {
   if (!rename_between(place.side, place.side_path, aside, place.side, place.side_path, removed)) {
     return false;
   }
-  // What resists (a file another program keeps open, a plug-in still loaded) stays for a later
-  // run: waiting for it would only hold this one up.
-  static_cast<void>(remove_entry(place.side, place.side_path, removed, nullptr,
-                                 /*wait_out_holds=*/false));
+  // What resists (a file another program keeps open, a plug-in still loaded, the running
+  // program) is not waited for: a file goes at the next restart, anything else at a later run.
+  if (!remove_entry(place.side, place.side_path, removed, nullptr, /*wait_out_holds=*/false)) {
+    platform::OpenFolder folder;
+    if (!folder.open(place.side, removed)) {
+      static_cast<void>(platform::delete_at_restart(join_path(place.side_path, removed)));
+    }
+  }
   return true;
 }
 

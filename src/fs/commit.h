@@ -27,8 +27,9 @@
 // 3. The new copy is renamed into the place. From here the place is new.
 // 4. The record is deleted (the place no longer needs the copy back), the set-aside copy is
 //    renamed to its removal name and removed. What resists removal (a file another program
-//    keeps open) stays under the removal name for a later run to remove; it is never mistaken
-//    for a whole copy, nor is a set-aside copy left without its record.
+//    keeps open, a program that is running) stays under the removal name, a file marked to go
+//    at the next restart, anything else for a later run to remove; it is never mistaken for a
+//    whole copy, nor is a set-aside copy left without its record.
 // A file is first replaced by one replacing rename, tried again while another program holds it
 // for a moment; only when that still fails (a plug-in that a running program has loaded resists
 // being replaced, not being renamed) does it take the steps above, with the two renames back to

@@ -68,13 +68,14 @@ void remove_plugin_leftovers() {
   }
 }
 
-void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
-                        const std::u16string& roaming_folder,
-                        const std::function<void()>& before_placing) {
+std::uint64_t install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
+                                 const std::u16string& roaming_folder,
+                                 const std::function<void()>& before_placing) {
   const char* plugins_not_added =
       "Premiere's plug-ins weren't added. Make sure Premiere Pro is closed, then run Setup again.";
   before_placing();
   bool control_surface_placed = false;
+  std::uint64_t bytes_placed = 0;
   for (const HostFile& file : files) {
     // One plug-in's bytes at a time, read back from its staging file: each goes to several
     // targets, and the placing takes the bytes whole.
@@ -89,6 +90,7 @@ void install_host_files(const std::string& app_version, const std::vector<HostFi
       const SwitchResult result = replace_file_in_use(target, bytes, &error);
       if (result == SwitchResult::done) {
         ++placed;
+        bytes_placed += bytes.size();
         continue;
       }
       // One target is enough, but each that failed is told.
@@ -115,4 +117,40 @@ void install_host_files(const std::string& app_version, const std::vector<HostFi
                " Premiere version(s)");
     }
   }
+  return bytes_placed;
+}
+
+bool remove_host_files() {
+  bool removed = false;
+  bool failed = false;
+  for (const char* name : host_file_names) {
+    for (const std::u16string& target : plugin_targets(name)) {
+      const std::size_t last = target.find_last_of(platform::path_separator);
+      const std::u16string folder_path = target.substr(0, last);
+      platform::OpenFolder folder;
+      if (!platform::path_exists(target) || !folder.open(folder_path)) continue;
+      const CommitPlace place{&folder, folder_path, folder, folder_path, target.substr(last + 1)};
+      PlaceSwitch change(place);
+      FileError error;
+      // Loaded by a Premiere Pro of another session, a plug-in is renamed aside all the same
+      // and goes at the next restart.
+      if (change.put_in_place(/*staged=*/false, /*back_to_back=*/false, &error) ==
+          SwitchResult::done) {
+        removed = true;
+      } else {
+        log_line(error.line());
+        failed = true;
+      }
+    }
+  }
+  if (failed) {
+    throw Failure(
+        "Premiere's plug-ins weren't removed. Make sure Premiere Pro is closed, then try again.");
+  }
+  // The importer's own folders, made by installs, go once nothing is left in them.
+  for (const std::u16string& target : plugin_targets(host_file_names[1])) {
+    const std::u16string folder = target.substr(0, target.find_last_of(platform::path_separator));
+    if (platform::path_exists(folder)) static_cast<void>(platform::remove_folder(folder));
+  }
+  return removed;
 }

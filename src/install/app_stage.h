@@ -2,6 +2,7 @@
 
 // The app stages: the two host plug-in files that run inside Premiere Pro.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -41,6 +42,13 @@ void remove_plugin_leftovers();
 // the legacy importer folders, and, when the control-surface plug-in was placed, switches the
 // command bridge on in every Premiere Pro version that keeps settings under `roaming_folder` (the
 // user's, see user_roaming_folder). Install mode only. Throws Failure.
-void install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
-                        const std::u16string& roaming_folder,
-                        const std::function<void()>& before_placing);
+// Returns the bytes placed, all targets counted.
+std::uint64_t install_host_files(const std::string& app_version, const std::vector<HostFile>& files,
+                                 const std::u16string& roaming_folder,
+                                 const std::function<void()>& before_placing);
+
+// Takes each host plug-in away from every target installs write it to, each in one switch
+// (fs/commit.h), then the importer's "Corvalis" folders that this leaves empty. False when there
+// was nothing to take away. Throws Failure("Premiere's plug-ins weren't removed. Make sure
+// Premiere Pro is closed, then try again.") when a target resists, each such target logged.
+bool remove_host_files();

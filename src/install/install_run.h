@@ -15,8 +15,3 @@
 // another run holds it; a check takes none. An install waits while Premiere Pro runs before it
 // starts, and again before the panel switch and before the first plug-in is placed.
 void install_run(const RunSettings& settings, WindowReference window);
-
-// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in this session
-// (platform::running_process_names): another user's Premiere Pro holds none of this user's
-// files.
-bool premiere_is_running();

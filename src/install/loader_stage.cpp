@@ -124,9 +124,9 @@ void switch_panel(const std::vector<LoaderFile>& files, const std::u16string& ex
 
 }  // namespace
 
-std::string install_loader(const RunSettings& settings, const std::u16string& run_folder,
-                           const std::u16string& roaming_folder, DownloadProgress& progress,
-                           const std::function<void()>& before_switch) {
+InstalledLoader install_loader(const RunSettings& settings, const std::u16string& run_folder,
+                               const std::u16string& roaming_folder, DownloadProgress& progress,
+                               const std::function<void()>& before_switch) {
   const std::string version = fetch_channel_version(settings.base, u"/loader/latest.json");
   const std::u16string release_base =
       settings.base + u"/loader/" + platform::utf8_to_utf16(version);
@@ -143,11 +143,13 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   // depend on the root, so the panel folder need not be known yet.
   const std::vector<JsonValue>& entries = release.document.member("files").elements;
   std::vector<LoaderFile> files;
+  std::uint64_t bytes = 0;
   for (const JsonValue& entry : entries) {
     std::u16string place = join_release_path(u"", entry.member("path").text);
     if (place.empty()) throw Failure(nonsense_release_list_message);
     files.push_back({std::move(place), {}});
     progress.expect(listed_file_size(entry));
+    bytes += listed_file_size(entry);
   }
   const ReceivedBytes received = [&progress](std::uint64_t bytes) { progress.received(bytes); };
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -165,7 +167,28 @@ std::string install_loader(const RunSettings& settings, const std::u16string& ru
   if (platform::path_exists(legacy_panel)) static_cast<void>(remove_tree(legacy_panel));
 
   log_line("Installed the loader " + version);
-  return version;
+  return {version, bytes};
+}
+
+bool remove_panel(const std::u16string& roaming_folder) {
+  const std::u16string extensions_root = user_extensions_root(roaming_folder);
+  const std::u16string cep_path = parent_folder(extensions_root);
+  const std::u16string panel = panel_folder(extensions_root);
+  platform::OpenFolder cep;
+  platform::OpenFolder extensions;
+  if (!platform::path_exists(panel) || !cep.open(cep_path) ||
+      !extensions.open(cep, u"extensions")) {
+    return false;  // nothing of ours to take away where Premiere looks
+  }
+  FileError error;
+  const CommitPlace place{&extensions, extensions_root, cep, cep_path, std::u16string(panel_name)};
+  PlaceSwitch change(place);
+  if (!ready_to_move_tree(panel, &error) ||
+      change.put_in_place(/*staged=*/false, /*back_to_back=*/false, &error) != SwitchResult::done) {
+    log_line(error.line());
+    throw Failure("Couldn't remove the Corvalis panel. Restart your computer and try again.");
+  }
+  return true;
 }
 
 void remove_panel_leftovers(const std::u16string& roaming_folder) {

@@ -50,6 +50,12 @@ bool remove_folder(const std::u16string& path);
 // changed through its handle. POSIX: makes the entry readable and writable by its owner
 // (searchable too for a folder); links are left alone, since chmod would follow them.
 bool reset_attributes(const std::u16string& path);
+// Deletes the file at the next restart of the system, for a file that cannot go now (a program
+// that is running, a plug-in another session's Premiere Pro has loaded): MoveFileExW with
+// MOVEFILE_DELAY_UNTIL_REBOOT, which takes administrator rights. POSIX deletes it now (unlink):
+// there a file in use goes at once, its users keeping what they opened.
+bool delete_at_restart(const std::u16string& path);
+
 // Renames `from` to `to`, replacing a file at `to` (MoveFileExW with MOVEFILE_REPLACE_EXISTING,
 // plus MOVEFILE_WRITE_THROUGH when `write_through`; POSIX: rename, then fsync of the folder when
 // `write_through`). The replacement is atomic where the file system makes it so.

@@ -97,6 +97,11 @@ bool reset_attributes(const std::u16string& path) {
   return ::chmod(name.c_str(), mode & 07777) == 0;
 }
 
+bool delete_at_restart(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::delete_file, path)) return false;
+  return ::unlink(native(path).c_str()) == 0;
+}
+
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
   if (!file_change_permitted(FileChange::rename, from, to)) return false;
   const std::string target = native(to);

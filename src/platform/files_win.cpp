@@ -76,6 +76,11 @@ bool reset_attributes(const std::u16string& path) {
   return ::SetFileInformationByHandle(link.get(), FileBasicInfo, &info, sizeof info) != 0;
 }
 
+bool delete_at_restart(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::delete_file, path)) return false;
+  return ::MoveFileExW(wide(long_path(path)), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+}
+
 bool move_file_replacing(const std::u16string& from, const std::u16string& to, bool write_through) {
   if (!file_change_permitted(FileChange::rename, from, to)) return false;
   DWORD flags = MOVEFILE_REPLACE_EXISTING;

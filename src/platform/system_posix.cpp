@@ -22,6 +22,7 @@
 namespace platform {
 
 const char16_t path_separator = u'/';
+const std::u16string_view program_suffix = u"";
 const std::u16string_view default_program_files_folder = u"/opt";
 
 namespace {

@@ -21,6 +21,7 @@
 namespace platform {
 
 const char16_t path_separator = u'\\';
+const std::u16string_view program_suffix = u".exe";
 const std::u16string_view default_program_files_folder = u"C:\\Program Files";
 
 namespace {

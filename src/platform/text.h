@@ -29,6 +29,9 @@ extern const char16_t path_separator;
 // Windows, /opt (the folder for add-on software packages) on POSIX.
 extern const std::u16string_view default_program_files_folder;
 
+// What the name of a program file ends in: u".exe" on Windows, nothing on POSIX.
+extern const std::u16string_view program_suffix;
+
 // Converts between UTF-8 and UTF-16 the way Windows' converters do without the strict flag:
 // ill-formed input is never refused, each ill-formed part becomes U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);

@@ -39,10 +39,14 @@ std::vector<std::u16string> program_files_folders() {
   return folders;
 }
 
-std::u16string control_surface_plugin_path() {
+std::u16string program_files_folder() {
   std::u16string base = environment_value(u"ProgramFiles");
   if (base.empty()) base = platform::default_program_files_folder;
-  return join_segments(base,
+  return base;
+}
+
+std::u16string control_surface_plugin_path() {
+  return join_segments(program_files_folder(),
                        {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface", u"Corvalis.acsrf"});
 }
 

@@ -16,9 +16,12 @@ std::u16string environment_value(std::u16string_view name);
 // so "C:\Program Files\" and "C:\Program Files" are two folders). 0 to 3 entries.
 std::vector<std::u16string> program_files_folders();
 
-// Adobe\Common\Plug-ins\ControlSurface\Corvalis.acsrf under ProgramFiles, or under the
-// platform's default Program Files folder when ProgramFiles reads as empty. Only ProgramFiles
-// counts, so the control-surface plug-in has exactly one place.
+// The value of ProgramFiles, or the platform's default Program Files folder when it reads as
+// empty: where the installer's own things go.
+std::u16string program_files_folder();
+
+// Adobe\Common\Plug-ins\ControlSurface\Corvalis.acsrf under `program_files_folder()`. Only
+// ProgramFiles counts, so the control-surface plug-in has exactly one place.
 std::u16string control_surface_plugin_path();
 
 // Every full path a host plug-in file (its UTF-8 name) is installed to. "Corvalis.acsrf" (exact

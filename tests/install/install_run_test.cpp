@@ -32,11 +32,15 @@
 #include "fs/commit.h"
 #include "fs/files.h"
 #include "fs/paths.h"
+#include "install/registration.h"
+#include "install/run_start.h"
+#include "install/uninstall_run.h"
 #include "install/user_folders.h"
 #include "log/setup_log.h"
 #include "platform/file_faults.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/users.h"
 #include "premiere/settings_document.h"
@@ -218,17 +222,21 @@ class InstallRun : public testing::Test {
           << "this build trusts a real release key; the tests sign with the development key";
     }
     fs::create_directories(platform::utf16_to_utf8(appdata));
+    put_file(program, "the program's own bytes");
     publish("loader", "1.4.2", loader_files);
     publish("app", "2.0.1", app_files);
     ASSERT_TRUE(scan({u"setup", u"--base", host.base()}));
   }
 
-  // The run's settings, from a command line as the program would read it.
+  // The run's settings, from a command line as the program would read it, with the running
+  // program a small file of the sandbox's.
   bool scan(const std::vector<std::u16string>& arguments) {
     const std::optional<RunSettings> parsed = parse_command_line(arguments);
     if (parsed) settings = *parsed;
+    settings.program = program;
     return parsed.has_value();
   }
+  std::u16string program = sandbox.path(u"setup program");
   RunSettings settings;
 
   // Publishes the release and adds its files to `served`; serves them unless told not to.
@@ -288,7 +296,11 @@ class InstallRun : public testing::Test {
 
   std::string run_failure(WindowReference window = nullptr) {
     try {
-      install_run(settings, window);
+      if (settings.uninstall) {
+        uninstall_run(settings, window);
+      } else {
+        install_run(settings, window);
+      }
     } catch (const Failure& failure) {
       return failure.what();
     }
@@ -366,6 +378,7 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
                                 "Installed the loader 1.4.2",
                                 "Installed the plug-ins from app 2.0.1",
                                 "Switched the command bridge on in 2 Premiere version(s)",
+                                "Registered Corvalis with Windows",
                                 "Done",
                             }));
   EXPECT_EQ(window.reports(), milestone_reports());
@@ -375,8 +388,9 @@ TEST_F(InstallRun, InstallsEverythingAndReportsEachStep) {
   // A second run changes no settings: the bridge is already on everywhere.
   install_run(settings, nullptr);
   const std::vector<std::string> lines = log_messages();
-  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-            (std::vector<std::string>{"Installed the plug-ins from app 2.0.1", "Done"}));
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{"Installed the plug-ins from app 2.0.1",
+                                      "Registered Corvalis with Windows", "Done"}));
 }
 
 TEST_F(InstallRun, TheBarRisesWithTheBytesOfASlowDownloadAndNeverGoesBack) {
@@ -447,8 +461,9 @@ TEST_F(InstallRun, AReleaseWithoutTheControlSurfacePlugInLeavesSettingsAlone) {
   install_run(settings, nullptr);
   EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
   const std::vector<std::string> lines = log_messages();
-  EXPECT_EQ(lines.end()[-2], "Installed the plug-ins from app 2.0.2");
-  EXPECT_EQ(lines.back(), "Done");
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{"Installed the plug-ins from app 2.0.2",
+                                      "Registered Corvalis with Windows", "Done"}));
 }
 
 TEST_F(InstallRun, FailuresEndTheRunWithTheirMessageAndNoRunFolder) {
@@ -673,6 +688,129 @@ TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
   EXPECT_FALSE(run_folder_left());
 }
 
+// Every entry beneath the sandbox folders a run writes to, by path relative to the sandbox:
+// "folder", "link <target>" or "file <bytes>". The temporary folder, where the log grows and an
+// uninstall leaves what goes at the next restart, is left out.
+using Tree = std::map<std::string, std::string>;
+Tree tree_of(const std::u16string& sandbox_root, const std::vector<std::string>& places) {
+  Tree entries;
+  const fs::path top_folder(platform::utf16_to_utf8(sandbox_root));
+  for (const std::string& place : places) {
+    const fs::path top = top_folder / place;
+    if (!fs::exists(fs::symlink_status(top))) continue;
+    entries[place] = "folder";
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+      const std::string relative =
+          entry.path().generic_string().substr(top_folder.generic_string().size() + 1);
+      if (relative == "temp/Corvalis Setup.log") continue;
+      if (entry.is_symlink()) {
+        entries[relative] = "link " + fs::read_symlink(entry.path()).string();
+      } else if (entry.is_directory()) {
+        entries[relative] = "folder";
+      } else {
+        entries[relative] = "file " + file_content(platform::utf8_to_utf16(entry.path().string()));
+      }
+    }
+  }
+  return entries;
+}
+
+// The paths at which two trees differ.
+std::vector<std::string> differences(const Tree& a, const Tree& b) {
+  std::vector<std::string> paths;
+  for (const auto& [path, what] : a) {
+    if (!b.contains(path) || b.at(path) != what) paths.push_back(path);
+  }
+  for (const auto& [path, what] : b) {
+    if (!a.contains(path)) paths.push_back(path);
+  }
+  return paths;
+}
+
+TEST_F(InstallRun, AnInstallKeepsACopyOfSetupAndListsItWithWindows) {
+  install_run(settings, nullptr);
+  const std::u16string copy = under(program_files, {u"Corvalis", u"corvalis-setup"});
+  EXPECT_EQ(kept_copy_path(), copy);
+  EXPECT_EQ(file_content(copy), "the program's own bytes");
+  std::vector<platform::RegistryValue> values;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::read_registry_values(uninstall_entry(), values, error)) << error;
+  const std::u16string quoted = u"\"" + copy + u"\"";
+  // The panel's files, the control surface once and the importer at its four targets, the copy.
+  std::uint64_t bytes = 3000 + 4 * 5000 + std::string("the program's own bytes").size();
+  for (const auto& [path, content] : loader_files) bytes += content.size();
+  const std::vector<platform::RegistryValue> expected = {
+      {u"DisplayName", u"Corvalis for Premiere Pro", {}},
+      {u"DisplayVersion", u"2.0.1", {}},
+      {u"Publisher", u"Corvalis", {}},
+      {u"DisplayIcon", copy + u",0", {}},
+      {u"InstallLocation", under(program_files, {u"Corvalis"}), {}},
+      {u"UninstallString", quoted + u" --uninstall", {}},
+      {u"QuietUninstallString", quoted + u" --uninstall --silent", {}},
+      {u"NoModify", {}, 1},
+      {u"NoRepair", {}, 1},
+      {u"EstimatedSize", {}, static_cast<std::uint32_t>((bytes + 1023) / 1024)}};
+  EXPECT_EQ(values, expected);
+  const std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"Registered Corvalis with Windows", "Done"}));
+
+  // A registration that fails is logged and leaves what was installed working.
+  settings.program = sandbox.path(u"no such program");
+  EXPECT_EQ(run_failure(), "no failure");
+  const std::vector<std::string> again = log_messages();
+  EXPECT_TRUE(again[again.size() - 2].starts_with("Read ")) << again[again.size() - 2];
+  EXPECT_EQ(again.back(), "Done");
+}
+
+// An uninstall takes away everything the install placed, and nothing else: the machine is as it
+// was before the install (Premiere's own folders were there already), but for the temporary
+// folder. A second uninstall finds nothing to remove and succeeds.
+TEST_F(InstallRun, AnUninstallLeavesTheMachineAsItWasBeforeTheInstall) {
+  for (const std::u16string& folder :
+       {under(appdata, {u"Adobe", u"CEP", u"extensions", u"another.panel"}),
+        under(appdata, {u"Adobe", u"Premiere Pro", u"24.0"}),
+        under(appdata, {u"Adobe", u"Premiere Pro", u"25.0", u"ControlSurface"}),
+        under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"ControlSurface"}),
+        under(program_files, {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore"}),
+        under(program_files, {u"Common Files", u"Adobe", u"Plug-ins", u"7.0", u"MediaCore"}),
+        under(program_files_x86, {u"Adobe", u"Common", u"Plug-ins", u"7.0", u"MediaCore"}),
+        under(program_files_x86, {u"Common Files", u"Adobe", u"Plug-ins", u"7.0", u"MediaCore"})}) {
+    ASSERT_TRUE(make_folders(folder));
+  }
+  // Another control surface the user keeps, with Windows line ends.
+  std::string other(settings_template);
+  for (std::size_t at = other.find('\n'); at != std::string::npos; at = other.find('\n', at + 2)) {
+    other.replace(at, 1, "\r\n");
+  }
+  const std::string plugin_list = "<key>PluginList</key>\r\n<prop.list>\r\n";
+  other.insert(other.find(plugin_list) + plugin_list.size(),
+               "<prop.pair>\r\n<key>other.acsrf</key>\r\n</prop.pair>\r\n");
+  put(platform::utf16_to_utf8(under(appdata, {u"Adobe", u"Premiere Pro", u"25.0", u"ControlSurface",
+                                              u"ControlSurfaceSettings.xml"})),
+      other);
+  const std::vector<std::string> places = {"appdata", "Program Files", "Program Files (x86)"};
+  const Tree before = tree_of(sandbox.root(), places);
+
+  install_run(settings, nullptr);
+  ASSERT_NE(tree_of(sandbox.root(), places), before);
+  settings.uninstall = true;
+  const std::size_t logged = log_messages().size();
+  uninstall_run(settings, nullptr);
+  EXPECT_EQ(differences(tree_of(sandbox.root(), places), before), std::vector<std::string>{});
+  std::vector<std::string> lines = log_messages();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + logged, lines.end()),
+            (std::vector<std::string>{"Removing", "Removed the panel", "Removed the plug-ins",
+                                      "Switched the command bridge off in 2 Premiere version(s)",
+                                      "Removed the uninstall entry", "Done"}));
+
+  uninstall_run(settings, nullptr);
+  EXPECT_EQ(differences(tree_of(sandbox.root(), places), before), std::vector<std::string>{});
+  lines = log_messages();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{"Removing", "Nothing to remove", "Done"}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The sweep: an install over an earlier one, cut at every change it makes to the disk (the fault
 // seam of the test build's file functions, platform/file_faults.h), by ending the process there
@@ -686,10 +824,6 @@ TEST_F(InstallRun, CheckModeWritesOnlyIntoItsRunFolder) {
 #define CORVALIS_SWEEP_STRIDE 1
 #endif
 
-// Every entry beneath the sandbox folders a run writes to, by path relative to the sandbox:
-// "folder", "link <target>" or "file <bytes>". The log grows with every run and is left out.
-using Tree = std::map<std::string, std::string>;
-
 class CutRunBase : public InstallRun {
  protected:
   const std::vector<std::string> places = {"appdata", "Program Files", "Program Files (x86)",
@@ -697,29 +831,7 @@ class CutRunBase : public InstallRun {
   const std::string outcome_file = platform::utf16_to_utf8(sandbox.path(u"outcome"));
   const std::string trace_file = platform::utf16_to_utf8(sandbox.path(u"trace"));
 
-  Tree tree() {
-    Tree entries;
-    const fs::path sandbox_root(platform::utf16_to_utf8(sandbox.root()));
-    for (const std::string& place : places) {
-      const fs::path top = sandbox_root / place;
-      if (!fs::exists(fs::symlink_status(top))) continue;
-      entries[place] = "folder";
-      for (const auto& entry : fs::recursive_directory_iterator(top)) {
-        const std::string relative =
-            entry.path().generic_string().substr(sandbox_root.generic_string().size() + 1);
-        if (relative == "temp/Corvalis Setup.log") continue;
-        if (entry.is_symlink()) {
-          entries[relative] = "link " + fs::read_symlink(entry.path()).string();
-        } else if (entry.is_directory()) {
-          entries[relative] = "folder";
-        } else {
-          entries[relative] =
-              "file " + file_content(platform::utf8_to_utf16(entry.path().string()));
-        }
-      }
-    }
-    return entries;
-  }
+  Tree tree() { return tree_of(sandbox.root(), places); }
 
   void restore(const Tree& entries) {
     const fs::path sandbox_root(platform::utf16_to_utf8(sandbox.root()));
@@ -875,9 +987,11 @@ std::string failure_for(const std::string& change, const std::u16string& panel) 
     return "no failure";  // a download's rename into the panel, or the run folder's removal
   }
   // The log and the removal of what a switch replaced are not the run's concern (its record
-  // goes once the copy is out of reach), nor is one importer target of four.
+  // goes once the copy is out of reach), nor is one importer target of four, nor the copy of
+  // Setup kept for the uninstall once the install has worked.
   if (has("Corvalis Setup.log") || has(".removed.corvalis-old") ||
-      (operation == "delete" && has(".corvalis-switch")) || has("Corvalis_Importer.prm")) {
+      (operation == "delete" && has(".corvalis-switch")) || has("Corvalis_Importer.prm") ||
+      has("/Program Files/Corvalis/")) {
     return "no failure";
   }
   if (operation == "create-folder") return folder_not_made_message(platform::utf8_to_utf16(path));
@@ -1350,9 +1464,9 @@ TEST_F(InstallRun, AnotherSignedInUserGetsThePanelTheSettingsAndTheLog) {
   EXPECT_FALSE(platform::path_exists(own_log));
   EXPECT_EQ(log_file_path(), under(desktop_user, {u"Temp", u"Corvalis Setup.log"}));
   const std::vector<std::string> lines = log_messages();
-  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
             (std::vector<std::string>{"Switched the command bridge on in 1 Premiere version(s)",
-                                      "Done"}));
+                                      "Registered Corvalis with Windows", "Done"}));
 
   // Without that user's temporary folder the log stays in Setup's own, and says why.
   erase_tree(join_path(desktop_user, u"Temp"));

@@ -1,0 +1,60 @@
+#pragma once
+
+// What every run shares before it does its own work: whose folders it changes (and where its log
+// goes with them), the run lock, the wait for Premiere Pro, the clean-up of what runs cut short
+// left, and the run's scratch folder.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fs/commit.h"
+#include "ui/progress.h"
+
+// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in this session
+// (platform::running_process_names): another user's Premiere Pro holds none of this user's
+// files.
+bool premiere_is_running();
+
+// Waits while Premiere Pro runs, the window saying "Close Premiere Pro to continue"; nothing is
+// logged meanwhile. True when it waited.
+bool wait_while_premiere_runs(WindowReference window);
+
+// The start of a run, in this order:
+// 1. for a run that changes the machine, the signed-in user is decided (throws the decision's
+//    Failure) and the log follows that user;
+// 2. `first_line` is logged;
+// 3. Setup's own temporary folder must be usable (throws Failure);
+// 4. for a run that changes the machine: the run lock is taken (throws
+//    Failure(already_running_message)), the run waits while Premiere Pro runs, and what runs cut
+//    short left beside the panel, the plug-ins, the settings documents and the kept copy of Setup
+//    is cleared (fs/commit.h);
+// 5. run folders of processes that have ended are removed.
+// The lock is held until the RunStart goes, on the thread that made it.
+class RunStart {
+ public:
+  RunStart(bool changes_the_machine, std::string_view first_line, WindowReference window);
+
+  // The signed-in user's roaming folder; empty for a run that changes nothing of the user's.
+  const std::u16string& roaming_folder() const { return roaming_folder_; }
+
+ private:
+  std::u16string roaming_folder_;
+  std::optional<RunLock> lock_;
+};
+
+// The run's private scratch folder in Setup's temporary folder, "corvalis-setup-" + process id +
+// "-" + tick count, removed whenever the run ends, by success or by failure. Throws Failure when
+// it cannot be made.
+class RunFolder {
+ public:
+  RunFolder();
+  RunFolder(const RunFolder&) = delete;
+  RunFolder& operator=(const RunFolder&) = delete;
+  ~RunFolder();
+
+  const std::u16string& path() const { return path_; }
+
+ private:
+  std::u16string path_;
+};
