@@ -67,19 +67,26 @@ void for_each_version(const std::u16string& settings_root, Visit visit) {
   }
 }
 
-// Deletes the document the on-switch made from nothing, through its folder held open, and then
-// the folder when nothing else is left in it. A deletion is one step: the document is there,
-// whole, or gone.
-void delete_document(const platform::OpenFolder& version, platform::OpenFolder& folder,
-                     const std::u16string& folder_path) {
+// Takes away the document the on-switch made from nothing, through its folder held open: with
+// its folder in one switch when nothing else is in it (the on-switch made that too), else alone.
+// Either way it is there, whole, or gone; so is the folder.
+void delete_document(const platform::OpenFolder& version, const std::u16string& version_path,
+                     platform::OpenFolder& folder, const std::u16string& folder_path) {
   FileError error;
+  std::vector<platform::FolderEntry> entries;
+  if (folder.list(entries) && entries.size() == 1) {
+    folder.close();  // Windows renames no folder that is open
+    const CommitPlace place{&version, version_path, version, version_path, u"ControlSurface"};
+    PlaceSwitch change(place);
+    if (change.put_in_place(/*staged=*/false, /*back_to_back=*/false, &error) !=
+        SwitchResult::done) {
+      fail_to_switch_off(error);
+    }
+    return;
+  }
   if (!remove_entry(folder, folder_path, std::u16string(document_name), &error)) {
     fail_to_switch_off(error);
   }
-  std::vector<platform::FolderEntry> left;
-  if (!folder.list(left) || !left.empty()) return;
-  folder.close();  // Windows keeps an open folder from going
-  static_cast<void>(version.remove(u"ControlSurface"));
 }
 
 // Switches the command bridge off in the document of one version folder; true when it did.
@@ -109,7 +116,7 @@ bool switch_off_in(const platform::OpenFolder& version, const std::u16string& ve
                ": its entries were changed since Setup added them");
       return false;
     case CommandBridgeRemoval::Outcome::only_template_left:
-      delete_document(version, folder, folder_path);
+      delete_document(version, version_path, folder, folder_path);
       return true;
     case CommandBridgeRemoval::Outcome::removed:
       break;
@@ -136,9 +143,12 @@ void remove_settings_leftovers(const std::u16string& roaming_folder) {
 }
 
 void remove_settings_leftovers_under(const std::u16string& settings_root) {
-  for_each_version(settings_root, [](const platform::OpenFolder&, const std::u16string& version) {
-    clear_beside_file(join_path(join_path(version, u"ControlSurface"), document_name));
-  });
+  for_each_version(
+      settings_root, [](const platform::OpenFolder& version, const std::u16string& version_path) {
+        clear_beside_file(join_path(join_path(version_path, u"ControlSurface"), document_name));
+        // An off-switch takes a folder that holds only the document away whole.
+        clear_beside({&version, version_path, version, version_path, u"ControlSurface"});
+      });
 }
 
 int switch_command_bridge_off(const std::u16string& roaming_folder) {

@@ -1132,8 +1132,8 @@ class CutRun : public CutRunBase {
   }
   static void print_figures(const char* what, std::size_t changes, int cuts, int gaps,
                             std::chrono::steady_clock::time_point started) {
-    std::printf("%s: %zu changes in an install, %d cuts, %d between a switch's renames, %lld ms\n",
-                what, changes, cuts, gaps,
+    std::printf("%s: %zu changes in a run, %d cuts, %d between a switch's renames, %lld ms\n", what,
+                changes, cuts, gaps,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - started)
                                            .count()));
@@ -1214,6 +1214,50 @@ INSTANTIATE_TEST_SUITE_P(ByEndingOrFailing, CutRunAtEveryChange, testing::Values
                          [](const testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
                          });
+
+// The uninstall, cut at every change it makes: each part of the install (the panel, every plug-in
+// target, every settings document, the kept copy of Setup, the uninstall entry) is installed or
+// removed, never damaged, and running the uninstall again finishes the job.
+TEST_F(CutRun, AnUninstallCutAtAnyChangeLeavesEachPartInstalledOrRemoved) {
+  settings.uninstall = true;
+  restore(new_state);
+  ASSERT_EQ(run_cut("", 0), "no failure");
+  const std::vector<std::string> removal = trace();
+  const Tree removed_state = tree();
+  std::vector<std::string> parts = committed;
+  parts.push_back(panel_place);
+  parts.push_back("Program Files/Corvalis/corvalis-setup");
+  parts.push_back("Program Files/Corvalis/uninstall-entry");
+  for (const std::string& part : parts) {
+    ASSERT_NE(part_at(new_state, part), part_at(removed_state, part)) << part;
+  }
+  const std::set<std::string> answers = {
+      "no failure", "Couldn't remove the Corvalis panel. Restart your computer and try again.",
+      "Premiere's plug-ins weren't removed. Make sure Premiere Pro is closed, then try again.",
+      "Couldn't switch the command bridge off in Premiere's settings.",
+      "Couldn't remove Setup's own copy from Program Files. Restart your computer and try again."};
+  int cuts = 0;
+  const auto started = std::chrono::steady_clock::now();
+  for (const std::string mode : {"end", "fail"}) {
+    for (std::uint64_t at = 1; at <= removal.size(); ++at) {
+      if ((at - 1) % CORVALIS_SWEEP_STRIDE != 0 && at != removal.size()) continue;
+      SCOPED_TRACE(mode + " at change " + std::to_string(at) + ": " + removal[at - 1]);
+      restore(new_state);
+      const std::string outcome = run_cut(mode, at);
+      ++cuts;
+      EXPECT_TRUE(mode == "end" ? outcome == "ended" : answers.contains(outcome)) << outcome;
+      const Tree cut = tree();
+      for (const std::string& part : parts) {
+        const Tree now = part_at(cut, part);
+        EXPECT_TRUE(now == part_at(new_state, part) || now == part_at(removed_state, part)) << part;
+      }
+      EXPECT_EQ(run_cut("", 0), "no failure");
+      EXPECT_EQ(differences(tree(), removed_state), std::vector<std::string>{});
+      if (HasFailure()) return;
+    }
+  }
+  print_figures("uninstall", removal.size(), cuts, 0, started);
+}
 
 // A plug-in that a running program has loaded resists being replaced, not being renamed: the
 // replacement sets it aside and renames the new one in, back to back. Cut at each change from
