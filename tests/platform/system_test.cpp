@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 #include "install/user_folders.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/users.h"
 #include "support/sandbox.h"
 
 namespace {
+
+bool by_name(const platform::RegistryValue& a, const platform::RegistryValue& b) {
+  return a.name < b.name;
+}
 
 // Sets a variable for one scope and puts the old value back afterwards.
 class ScopedVariable {
@@ -123,6 +129,44 @@ TEST(Processes, TheListIncludesThisProgram) {
     found = found || name.find(u"corvalis-tests") != std::u16string::npos;
   }
   EXPECT_TRUE(found);
+}
+
+// A key of the machine written, read back, changed and deleted: on Windows in the registry's
+// 64-bit view (under Wine, where anyone may write HKEY_LOCAL_MACHINE), on POSIX in its stand-in.
+TEST(Registry, AKeyIsWrittenReadChangedAndDeletedWhole) {
+  Sandbox sandbox;
+  const platform::RegistryKey key{
+      u"SOFTWARE\\CorvalisTests\\" +
+          platform::utf8_to_utf16(std::to_string(platform::current_process_id())) + u"\\Entry",
+      sandbox.path(u"entry")};
+  std::uint32_t error = 0;
+  bool existed = true;
+  ASSERT_TRUE(platform::delete_registry_key(key, existed, error)) << error;
+  EXPECT_FALSE(existed);
+  std::vector<platform::RegistryValue> values;
+  EXPECT_FALSE(platform::read_registry_values(key, values, error));
+  EXPECT_NE(error, 0u);
+
+  const std::vector<platform::RegistryValue> written = {
+      {u"DisplayName", u"Corvalis for Premiere Pro", {}},
+      {u"Tabs\tand\nlines", u"C:\\Program Files\\\"quoted\"\tü", {}},
+      {u"Number", {}, 0xFFFFFFFEu}};
+  ASSERT_TRUE(platform::write_registry_values(key, written, error)) << error;
+  ASSERT_TRUE(platform::read_registry_values(key, values, error)) << error;
+  EXPECT_EQ(std::set(values.begin(), values.end(), by_name),
+            std::set(written.begin(), written.end(), by_name));
+
+  // A second write replaces the values it names and keeps the others.
+  ASSERT_TRUE(platform::write_registry_values(key, {{u"Number", {}, 7}}, error)) << error;
+  ASSERT_TRUE(platform::read_registry_values(key, values, error)) << error;
+  std::vector<platform::RegistryValue> changed = written;
+  changed[2].number = 7;
+  EXPECT_EQ(std::set(values.begin(), values.end(), by_name),
+            std::set(changed.begin(), changed.end(), by_name));
+
+  ASSERT_TRUE(platform::delete_registry_key(key, existed, error)) << error;
+  EXPECT_TRUE(existed);
+  EXPECT_FALSE(platform::read_registry_values(key, values, error));
 }
 
 }  // namespace
