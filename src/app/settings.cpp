@@ -47,6 +47,8 @@ std::optional<RunSettings> parse_command_line(const std::vector<std::u16string>&
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     if (arguments[i] == u"--check") settings.check = true;
     if (arguments[i] == u"--uninstall") settings.uninstall = true;
+    if (arguments[i] == u"--silent") settings.silent = true;
+    if (i + 1 < arguments.size() && arguments[i] == u"--log") settings.log_file = arguments[i + 1];
     if (i + 1 < arguments.size() && arguments[i] == u"--base") {
       std::u16string& base = settings.base = arguments[i + 1];
       while (!base.empty() && base.back() == u'/') base.pop_back();

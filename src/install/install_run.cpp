@@ -28,7 +28,7 @@ constexpr std::u16string_view installing = u"Installing Corvalis";
 }  // namespace
 
 void install_run(const RunSettings& settings, WindowReference window) {
-  const RunStart start(/*changes_the_machine=*/!settings.check,
+  const RunStart start(settings,
                        (settings.check ? "Checking" : "Installing") + std::string(" from ") +
                            platform::utf16_to_utf8(settings.base),
                        window);
@@ -41,7 +41,7 @@ void install_run(const RunSettings& settings, WindowReference window) {
   // loads, the run waits again, as it did at the start, and then shows where it was.
   const auto premiere_closed = [&](std::u16string_view detail, int position) {
     return [&settings, window, detail, position] {
-      if (!settings.check && wait_while_premiere_runs(window)) {
+      if (!settings.check && wait_while_premiere_runs(window, settings.silent)) {
         report_progress(window, installing, detail, position);
       }
     };

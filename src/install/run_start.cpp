@@ -78,7 +78,8 @@ bool premiere_is_running() {
   return false;
 }
 
-bool wait_while_premiere_runs(WindowReference window) {
+bool wait_while_premiere_runs(WindowReference window, bool silent) {
+  if (silent && premiere_is_running()) throw Failure(premiere_open_message);
   bool waited = false;
   while (premiere_is_running()) {
     report_progress(window, u"Close Premiere Pro to continue", u"Setup continues once it's closed.",
@@ -89,9 +90,16 @@ bool wait_while_premiere_runs(WindowReference window) {
   return waited;
 }
 
-RunStart::RunStart(bool changes_the_machine, std::string_view first_line, WindowReference window) {
+RunStart::RunStart(const RunSettings& settings, std::string_view first_line,
+                   WindowReference window) {
+  use_log_file(settings.log_file);
+  if (!settings.log_file.empty() && !log_can_be_written()) {
+    throw Failure("Setup couldn't write its log to " + platform::utf16_to_utf8(settings.log_file) +
+                  ", so nothing was installed.");
+  }
   // Whose panel and settings the run changes is settled before anything is touched, and with it
   // where the log goes. A run that changes nothing of anyone's runs whoever runs it.
+  const bool changes_the_machine = !settings.check;
   const UserFolders user = changes_the_machine ? find_user_folders() : UserFolders{};
   use_log_folder(user.temp_folder);
   log_line(first_line);
@@ -99,7 +107,7 @@ RunStart::RunStart(bool changes_the_machine, std::string_view first_line, Window
   require_usable_temp_folder();
   if (changes_the_machine) {
     lock_.emplace(run_lock_folder());
-    wait_while_premiere_runs(window);
+    wait_while_premiere_runs(window, settings.silent);
     // What runs cut short left behind goes first, before anything of this run's own.
     remove_panel_leftovers(roaming_folder_);
     remove_plugin_leftovers();

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "fs/commit.h"
+#include "install/run_settings.h"
 #include "ui/progress.h"
 
 // True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in this session
@@ -16,24 +17,33 @@
 // files.
 bool premiere_is_running();
 
-// Waits while Premiere Pro runs, the window saying "Close Premiere Pro to continue"; nothing is
-// logged meanwhile. True when it waited.
-bool wait_while_premiere_runs(WindowReference window);
+// The message a run that may not wait fails with while Premiere Pro runs.
+inline constexpr const char* premiere_open_message =
+    "Premiere Pro is open. Close it, then run Setup again.";
+
+// Makes sure Premiere Pro is closed: waits while it runs, the window saying "Close Premiere Pro
+// to continue", nothing logged meanwhile; or, for a `silent` run, which never waits, throws
+// Failure(premiere_open_message). True when it waited.
+bool wait_while_premiere_runs(WindowReference window, bool silent);
 
 // The start of a run, in this order:
-// 1. for a run that changes the machine, the signed-in user is decided (throws the decision's
-//    Failure) and the log follows that user;
+// 0. the log goes to the file the command line names, if any (use_log_file), which must be
+//    writable (throws Failure("Setup couldn't write its log to FILE, so nothing was
+//    installed."));
+// 1. for a run that changes the machine (all but a check), the signed-in user is decided (throws
+//    the decision's Failure) and the log follows that user, unless the command line named its
+//    file;
 // 2. `first_line` is logged;
 // 3. Setup's own temporary folder must be usable (throws Failure);
 // 4. for a run that changes the machine: the run lock is taken (throws
-//    Failure(already_running_message)), the run waits while Premiere Pro runs, and what runs cut
-//    short left beside the panel, the plug-ins, the settings documents and the kept copy of Setup
-//    is cleared (fs/commit.h);
+//    Failure(already_running_message)), Premiere Pro must be closed (wait_while_premiere_runs), and
+//    what runs cut short left beside the panel, the plug-ins, the settings documents and the kept
+//    copy of Setup is cleared (fs/commit.h);
 // 5. run folders of processes that have ended are removed.
 // The lock is held until the RunStart goes, on the thread that made it.
 class RunStart {
  public:
-  RunStart(bool changes_the_machine, std::string_view first_line, WindowReference window);
+  RunStart(const RunSettings& settings, std::string_view first_line, WindowReference window);
 
   // The signed-in user's roaming folder; empty for a run that changes nothing of the user's.
   const std::u16string& roaming_folder() const { return roaming_folder_; }

@@ -15,8 +15,10 @@ constexpr std::u16string_view removing = u"Removing Corvalis\u2026";
 
 }  // namespace
 
-void uninstall_run(const RunSettings&, WindowReference window) {
-  const RunStart start(/*changes_the_machine=*/true, "Removing", window);
+void uninstall_run(const RunSettings& settings, WindowReference window) {
+  RunSettings removal = settings;
+  removal.check = false;  // an uninstall always changes the machine
+  const RunStart start(removal, "Removing", window);
   report_progress(window, removing, u"", 10);
 
   // What Premiere Pro loads goes first, what lists Corvalis as installed last: an uninstall cut

@@ -7,6 +7,7 @@
 #include "fs/paths.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "platform/users.h"
 
 namespace {
@@ -16,9 +17,25 @@ LogMirror log_mirror = nullptr;
 constexpr std::u16string_view log_name = u"Corvalis Setup.log";
 
 std::u16string chosen_folder;
+std::u16string chosen_file;  // --log: wins over every other rule
 
-std::u16string log_folder() {
-  return chosen_folder.empty() ? platform::temp_folder() : chosen_folder;
+// The folder the log is in and its name there.
+std::pair<std::u16string, std::u16string> log_place() {
+  if (!chosen_file.empty()) {
+    const std::size_t last = chosen_file.find_last_of(platform::path_separator);
+    if (last == std::u16string::npos) return {u".", chosen_file};
+    return {last == 0 ? chosen_file.substr(0, 1) : chosen_file.substr(0, last),
+            chosen_file.substr(last + 1)};
+  }
+  return {
+      without_trailing_separator(chosen_folder.empty() ? platform::temp_folder() : chosen_folder),
+      std::u16string(log_name)};
+}
+
+// Opens the log for appending through its folder held open as itself.
+bool open_log(platform::OpenFolder& folder, platform::File& file) {
+  const auto [folder_path, name] = log_place();
+  return !name.empty() && folder.open(folder_path) && file.open_for_appending(folder, name);
 }
 
 // `value` in decimal, with leading zeros up to `width` digits. The fields of a local time are
@@ -35,8 +52,20 @@ void use_log_folder(std::u16string folder) {
   chosen_folder = std::move(folder);
 }
 
+void use_log_file(std::u16string file) {
+  chosen_file = std::move(file);
+}
+
 std::u16string log_file_path() {
-  return join_path(log_folder(), log_name);
+  if (!chosen_file.empty()) return chosen_file;
+  const auto [folder, name] = log_place();
+  return join_path(folder, name);
+}
+
+bool log_can_be_written() {
+  platform::OpenFolder folder;
+  platform::File file;
+  return open_log(folder, file);
 }
 
 std::string format_log_line(const platform::LocalTime& time, std::string_view message) {
@@ -68,8 +97,7 @@ void mirror_log_lines(LogMirror mirror) {
 void log_line(std::string_view message) {
   platform::OpenFolder folder;
   platform::File file;
-  const bool opened = folder.open(without_trailing_separator(log_folder())) &&
-                      file.open_for_appending(folder, std::u16string(log_name));
+  const bool opened = open_log(folder, file);
   if (!opened && log_mirror == nullptr) return;
   const std::string line = format_log_line(platform::local_time(), message);
   if (opened) file.write(line.data(), line.size());  // a short write is not the run's concern

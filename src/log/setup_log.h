@@ -18,6 +18,13 @@
 // that runs install runs, the only one that logs while one runs.
 void use_log_folder(std::u16string folder);
 
+// The file the log goes to from now on, whatever `use_log_folder` says (--log FILE, for those who
+// deploy Setup and collect its logs); empty: the rule above again. Set at the start of each run.
+void use_log_file(std::u16string file);
+
+// Whether the log's file can be opened for appending now (it is created when missing).
+bool log_can_be_written();
+
 // The log's full path, computed afresh on every call.
 std::u16string log_file_path();
 
