@@ -7,6 +7,7 @@
 
 #include "app/settings.h"
 #include "install/install_run.h"
+#include "install/uninstall_run.h"
 #include "log/setup_log.h"
 #include "platform/console.h"
 #include "platform/dialog.h"
@@ -40,14 +41,30 @@ std::string refusal_text(const std::vector<std::u16string>& arguments) {
 
 }  // namespace
 
+bool show_setup_window_for(const RunSettings& settings, void* large_icon,
+                           platform::ShowDialog show) {
+  // The operation carries its own copy of the settings, alive as long as any worker.
+  const auto run = [settings](WindowReference window) {
+    if (settings.uninstall) {
+      uninstall_run(settings, window);
+    } else {
+      install_run(settings, window);
+    }
+  };
+  return show_setup_window(settings.uninstall ? SetupMode::uninstall : SetupMode::install,
+                           large_icon, run, show);
+}
+
 int run_program() {
   const std::vector<std::u16string> arguments = platform::command_line_arguments();
-  const std::optional<RunSettings> settings = parse_command_line(arguments);
+  std::optional<RunSettings> settings = parse_command_line(arguments);
   if (!settings) {
     platform::write_to_console(refusal_text(arguments));
     return 1;
   }
+  settings->program = platform::program_path();
   try {
+    // A check installs nothing, so it has nothing to remove either: --uninstall changes nothing.
     if (settings->check) {
       mirror_log_lines(echo_log_line);
       install_run(*settings, nullptr);
@@ -61,13 +78,9 @@ int run_program() {
       return 1;
     }
     // A window that could not be shown at all is no normal end: it must not look like one.
-    // The operation carries its own copy of the settings, alive as long as any worker.
-    const auto run = [settings = *settings](WindowReference window) {
-      install_run(settings, window);
-    };
-    if (!show_setup_window(platform::load_program_icon(true), run)) return 1;
-    // The window has closed. A worker may still be running an install run: the process ends
-    // now, without waiting for it and without tearing down what it uses.
+    if (!show_setup_window_for(*settings, platform::load_program_icon(true))) return 1;
+    // The window has closed. A worker may still be running: the process ends now, without
+    // waiting for it and without tearing down what it uses.
     platform::end_process(0);
   } catch (const std::exception& failure) {
     // Failure with its message, or the standard library's own errors with their text.

@@ -27,6 +27,11 @@ void restrict_library_search();
 std::vector<std::u16string> command_line_arguments();
 void remember_arguments(int argc, char** argv);
 
+// The running program's own file, as a full path: Windows GetModuleFileNameW of the program's
+// module, with a buffer that grows until the whole path fits, beyond MAX_PATH too; POSIX the
+// target of /proc/self/exe. Empty when it cannot be read.
+std::u16string program_path();
+
 // The value of an environment variable, empty when it is unset.
 std::u16string environment_variable(std::u16string_view name);
 // Sets (or, with `unset`, removes) a variable of this process. Tests use it to point the

@@ -153,6 +153,21 @@ void remember_arguments(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) remembered_arguments.push_back(utf8_to_utf16(argv[i]));
 }
 
+std::u16string program_path() {
+  // readlink neither terminates nor says whether it cut: a link that fills the buffer is tried
+  // again with a larger one.
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length < 0) return {};
+    if (static_cast<std::size_t>(length) < path.size()) {
+      path.resize(static_cast<std::size_t>(length));
+      return utf8_to_utf16(path);
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
 std::u16string environment_variable(std::u16string_view name) {
   const char* value = std::getenv(utf16_to_utf8(name).c_str());
   return value ? utf8_to_utf16(value) : std::u16string();

@@ -188,6 +188,23 @@ std::vector<std::u16string> command_line_arguments() {
 
 void remember_arguments(int, char**) {}
 
+std::u16string program_path() {
+  // A path that does not fit comes back cut to the buffer's size; no path is longer than the
+  // 32767 units of the long form.
+  std::u16string path(MAX_PATH, u'\0');
+  while (path.size() <= 0x10000) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()),
+                                              static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+  return {};
+}
+
 std::u16string environment_variable(std::u16string_view name) {
   const std::u16string key(name);
   std::u16string value(520, u'\0');

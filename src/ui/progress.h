@@ -1,11 +1,12 @@
 #pragma once
 
-// Progress reports: how the install run tells the Setup window how far it has got.
+// Progress reports: how a run (an install or an uninstall) tells the Setup window how far it
+// has got.
 
 #include <cstdint>
 #include <string_view>
 
-// The Setup window as the install run sees it. Each call is a synchronous message to the window
+// The Setup window as a run sees it. Each call is a synchronous message to the window
 // (SendMessageW on Windows): it returns once the window has applied it, so the text may live on
 // the caller's stack. A window that has closed ignores the calls.
 class SetupWindow {
@@ -16,7 +17,7 @@ class SetupWindow {
   virtual void set_progress(int position) = 0;                // the bar, 0 to 100
 };
 
-// The window an install run reports to; nullptr in check mode, where reports are dropped.
+// The window a run reports to; nullptr in check mode, where reports are dropped.
 using WindowReference = SetupWindow*;
 
 // Heading, then detail, then bar position, in that order. Never fails.

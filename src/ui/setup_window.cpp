@@ -18,17 +18,52 @@ using platform::DialogWindow;
 // it navigates there: the window does not read it while a worker runs.
 std::array<DialogPage, 4> pages;
 std::u16string failure_message_text;
-InstallOperation install_operation;
+SetupOperation operation;
 void* program_icon = nullptr;
 
 DialogPage& page_record(SetupPage page) {
   return pages[static_cast<std::size_t>(page)];
 }
 
-const DialogButton install_buttons[] = {{install_button, u"Install"}};
+// What tells an install's pages from an uninstall's.
+struct PageTexts {
+  const char16_t* welcome_heading;
+  DialogButton start;  // the Welcome page's button, which starts the run
+  const char16_t* progress_heading;
+  const char16_t* progress_detail;
+  const char16_t* done_heading;
+  const char16_t* done_detail;  // null for none
+  const char16_t* failure_heading;
+};
+
+const PageTexts install_texts{
+    u"Install Corvalis for Premiere Pro",
+    {install_button, u"Install"},
+    u"Installing Corvalis",
+    u"Downloading...",
+    u"Corvalis is installed",
+    u"In Premiere Pro, open Window > Extensions > Corvalis Library.",
+    u"Corvalis wasn't installed",
+};
+
+// The Progress page's detail is empty but present: a task dialog has a content element only on a
+// page that starts with one, and the wait for Premiere Pro to close reports its detail there.
+const PageTexts uninstall_texts{
+    u"Remove Corvalis from Premiere Pro",
+    {remove_button, u"Remove"},
+    u"Removing Corvalis\u2026",
+    u"",
+    u"Corvalis was removed",
+    nullptr,
+    u"Corvalis wasn't removed",
+};
+
+// The texts of the window now shown.
+const PageTexts* texts = &install_texts;
+
 const DialogButton try_again_buttons[] = {{try_again_button, u"Try again"}};
 
-// The Setup window as the install run sees it: its reports go straight to the dialog.
+// The Setup window as the run sees it: its reports go straight to the dialog.
 class DialogProgress : public SetupWindow {
  public:
   explicit DialogProgress(DialogWindow& dialog) : dialog_(dialog) {}
@@ -40,13 +75,13 @@ class DialogProgress : public SetupWindow {
   DialogWindow& dialog_;
 };
 
-// The worker thread: one install run through `parameter` (a DialogWindow*), then the navigation
-// to the Installed or the Failure page.
+// The worker thread: one run through `parameter` (a DialogWindow*), then the navigation to the
+// Done or the Failure page.
 std::uint32_t run_worker(void* parameter) {
   auto* window = static_cast<DialogWindow*>(parameter);
   DialogProgress progress(*window);
   try {
-    install_operation(&progress);
+    operation(&progress);
   } catch (const std::exception& failure) {
     log_line("Failed: " + std::string(failure.what()));
     failure_message_text = platform::utf8_to_utf16(failure.what()) + u"\n\nLog: " + log_file_path();
@@ -54,7 +89,7 @@ std::uint32_t run_worker(void* parameter) {
     window->navigate(page_record(SetupPage::failure));
     return 0;
   }
-  window->navigate(page_record(SetupPage::installed));
+  window->navigate(page_record(SetupPage::done));
   return 0;
 }
 
@@ -73,7 +108,8 @@ int on_dialog_event(DialogWindow* window, unsigned notification, std::uintptr_t 
         platform::start_thread(run_worker, window);
       return 0;
     case platform::dialog_button_clicked:
-      if (wparam == std::uintptr_t{install_button} || wparam == std::uintptr_t{try_again_button}) {
+      if (wparam == static_cast<std::uintptr_t>(texts->start.id) ||
+          wparam == std::uintptr_t{try_again_button}) {
         window->navigate(page_record(SetupPage::progress));
         return 1;  // S_FALSE: the button does not close the window
       }
@@ -104,26 +140,28 @@ DialogPage& set_up(SetupPage page, const char16_t* heading, const char16_t* deta
 
 }  // namespace
 
-bool show_setup_window(void* large_icon, InstallOperation run, platform::ShowDialog show) {
+bool show_setup_window(SetupMode mode, void* large_icon, SetupOperation run,
+                       platform::ShowDialog show) {
+  texts = mode == SetupMode::uninstall ? &uninstall_texts : &install_texts;
   program_icon = large_icon;
-  install_operation = std::move(run);
+  operation = std::move(run);
 
-  DialogPage& welcome = set_up(SetupPage::welcome, u"Install Corvalis for Premiere Pro", nullptr);
-  welcome.buttons = install_buttons;
+  DialogPage& welcome = set_up(SetupPage::welcome, texts->welcome_heading, nullptr);
+  welcome.buttons = &texts->start;
   welcome.button_count = 1;
-  welcome.default_button = install_button;
+  welcome.default_button = texts->start.id;
   welcome.common_buttons = platform::dialog_cancel_button;
 
-  DialogPage& progress = set_up(SetupPage::progress, u"Installing Corvalis", u"Downloading...");
+  DialogPage& progress =
+      set_up(SetupPage::progress, texts->progress_heading, texts->progress_detail);
   progress.flags |= platform::dialog_show_progress_bar;
   progress.common_buttons = platform::dialog_cancel_button;
 
-  DialogPage& installed = set_up(SetupPage::installed, u"Corvalis is installed",
-                                 u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
-  installed.common_buttons = platform::dialog_close_button;
+  DialogPage& done = set_up(SetupPage::done, texts->done_heading, texts->done_detail);
+  done.common_buttons = platform::dialog_close_button;
 
   DialogPage& failure =
-      set_up(SetupPage::failure, u"Corvalis wasn't installed", failure_message_text.c_str());
+      set_up(SetupPage::failure, texts->failure_heading, failure_message_text.c_str());
   failure.buttons = try_again_buttons;
   failure.button_count = 1;
   failure.default_button = try_again_button;

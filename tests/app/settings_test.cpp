@@ -90,9 +90,23 @@ TEST_F(CommandLine, ABaseWithoutValueIsIgnoredAndCheckAtTheEndCounts) {
   EXPECT_TRUE(check_mode());
 }
 
+TEST_F(CommandLine, UninstallIsAskedForAnywhereAndGoesWithTheOthers) {
+  EXPECT_TRUE(scan({}));
+  EXPECT_FALSE(settings.uninstall);
+  EXPECT_TRUE(scan({u"--base", u"https://example.com", u"--uninstall", u"--check"}));
+  EXPECT_TRUE(settings.uninstall);
+  EXPECT_TRUE(check_mode());
+  EXPECT_EQ(base_url(), u"https://example.com");
+  // A refused --base refuses an uninstall too: the program ends before anything.
+  EXPECT_FALSE(scan({u"--uninstall", u"--base", u"http://example.com"}));
+}
+
 TEST_F(CommandLine, OptionsAreCaseSensitiveAndOthersIgnored) {
-  EXPECT_TRUE(scan({u"--CHECK", u"--Base", u"http://example.com", u"/check", u"--verbose"}));
+  EXPECT_TRUE(
+      scan({u"--CHECK", u"--Base", u"http://example.com", u"/check", u"--verbose", u"--Uninstall",
+            u"--UNINSTALL", u"/uninstall", u"-uninstall", u"--uninstall=yes", u"--uninstall "}));
   EXPECT_FALSE(check_mode());
+  EXPECT_FALSE(settings.uninstall);
   EXPECT_EQ(base_url(), default_release_host);
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The real Windows program under Wine, on an X server (run inside xvfb-run), driven with the
-keyboard like a user: Install, then Close; and against a host that fails, Install, Try again,
-Close. It reads the page texts back with dialog-probe.exe and saves a PNG of every page in the
+keyboard like a user: Install, then Close; then --uninstall, Remove, then Close; and against a
+host that fails, Install, Try again, Close. It reads the page texts back with dialog-probe.exe and saves a PNG of every page in the
 output folder for a person to look at; the Progress page's is taken mid-download, while the host
 holds back the second half of the control-surface plug-in, with the bar between 35 and 70.
 
@@ -119,9 +119,10 @@ def expect(condition, what):
         raise AssertionError(what)
 
 
-def run_program(session, port):
+def run_program(session, port=None, options=()):
+    base = ["--base", f"http://127.0.0.1:{port}"] if port else []
     session.program = subprocess.Popen(
-        [session.options.wine, session.program_path, "--base", f"http://127.0.0.1:{port}"],
+        [session.options.wine, session.program_path, *base, *options],
         env=session.environment, cwd=session.cwd, stdin=subprocess.DEVNULL,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return session.program
@@ -199,8 +200,7 @@ def successful_install(session, screenshots=True):
             session.screenshot("3-installed")
         expect(os.path.isfile(os.path.join(panel, "CSXS", "manifest.xml")),
                f"no panel in the Wine user's roaming folder: {panel}")
-        with open(os.path.join(user, "Temp", "Corvalis Setup.log"), encoding="utf-8") as log:
-            last = log.read().splitlines()[-1]
+        last = read_log(session)[-1]
         expect(last.endswith(" Done"), f"the log's last line: {last!r}")
 
         session.keys("Return")  # Close, the only button
@@ -211,6 +211,40 @@ def successful_install(session, screenshots=True):
         if program.poll() is None:
             program.kill()
         os.remove(gate)
+
+
+def read_log(session):
+    """The lines of the setup log in the Wine user's temporary folder."""
+    with open(os.path.join(wine_user_folder(session), "Temp", "Corvalis Setup.log"),
+              encoding="utf-8") as log:
+        return log.read().splitlines()
+
+
+def uninstall(session):
+    """--uninstall through the window, after the install: its own first page, Remove, and its end
+    page. It asks no release host."""
+    before = len(read_log(session))
+    program = run_program(session, options=("--uninstall",))
+    try:
+        texts = session.wait_for("Remove Corvalis from Premiere Pro")
+        expect("Button: Remove" in texts and "Button: Cancel" in texts, f"Remove page: {texts}")
+        expect(not any("Install" in line for line in texts), f"Remove page: {texts}")
+        session.screenshot("5-remove")
+
+        session.keys("Return")  # the default button: Remove
+        texts = session.wait_for("Corvalis was removed")
+        buttons = [line for line in texts if line.startswith("Button: ")]
+        expect(len(buttons) == 1 and "Close" in buttons[0], f"Removed page buttons: {buttons}")
+        session.screenshot("6-removed")
+        lines = read_log(session)[before:]
+        expect(any(line.endswith(" Removing") for line in lines) and lines[-1].endswith(" Done"),
+               f"the uninstall's log lines: {lines}")
+
+        session.keys("Return")  # Close, the only button
+        expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
+    finally:
+        if program.poll() is None:
+            program.kill()
 
 
 def failed_install(session):
@@ -362,6 +396,8 @@ def main():
                         "Managed", "/d", "N", "/f"], timeout=300, **quiet)
         fresh_wine()
         successful_install(session)
+        fresh_wine()
+        uninstall(session)
         fresh_wine()
         failed_install(session)
         fresh_wine()

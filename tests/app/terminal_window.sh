@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real Linux program in a terminal (tmux), driven with the keyboard like a user: the Welcome,
-# Progress and Installed pages against a local release host, then the Failure page and Try
-# again against a host that fails, and the refusal without a terminal. Each screen is saved as
+# Progress and Installed pages against a local release host; --uninstall's first page, where
+# Cancel removes nothing, and Remove, to its end page; then the Failure page and Try again
+# against a host that fails, and the refusal without a terminal. Each screen is saved as
 # text in OUT for a person to look at; the Progress page mid-download, while the host holds back
 # the second half of the control-surface plug-in, with the bar between 35 and 70.
 #   terminal_window.sh PROGRAM RELEASE_TOOL KEY_FILE OUT
@@ -41,7 +42,7 @@ start_host() {  # start_host [--failing | --hold NAME --gate FILE]: serves $out/
   port=$(cat "$out/port")
 }
 
-start_program() {
+start_program() {  # start_program [OPTION...]: the program with --base and the options
   rm -f "$out/exit-code"
   # A tmux server of its own for each run; the installer's folders all point into $out; the
   # window gets a 90 by 30 terminal. The command goes to tmux as words, not through a shell, so
@@ -53,7 +54,7 @@ start_program() {
     env HOME="$out/home" TMPDIR="$temp" APPDATA="$out/appdata" \
     ProgramFiles="$out/program-files" ProgramW6432="$out/program-files" \
     bash -c '"$@"; echo $? >"$0"; sleep 30' "$out/exit-code" \
-    "$program" --base "http://127.0.0.1:$port"
+    "$program" --base "http://127.0.0.1:$port" "$@"
 }
 
 screen() { tmux -L "$socket" capture-pane -p -t setup; }
@@ -132,6 +133,31 @@ save 3-installed
 tmux -L "$socket" send-keys -t setup Enter
 wait_for_exit
 
+# --- --uninstall: its own first page; Cancel ends it before anything, Remove runs to its end.
+log="$temp/Corvalis Setup.log"
+start_program --uninstall
+wait_for "Remove Corvalis from Premiere Pro"
+expect_on_screen ">[ Remove ]<"
+expect_on_screen "[ Cancel ]"
+expect_not_on_screen "Install"
+save 5-remove
+tmux -L "$socket" send-keys -t setup Escape
+wait_for_exit
+# The log's lines end in CR LF.
+! grep -q $' Removing\r$' "$log" || fail "Cancel on the first page started an uninstall"
+start_program --uninstall
+wait_for "Remove Corvalis from Premiere Pro"
+tmux -L "$socket" send-keys -t setup Enter
+wait_for "Corvalis was removed"
+expect_on_screen ">[ Close ]<"
+expect_not_on_screen "Cancel"
+expect_not_on_screen "Try again"
+save 6-removed
+grep -q $' Removing\r$' "$log" || fail "no Removing line in the log"
+tail -n 1 "$log" | grep -q $' Done\r$' || fail "the log's last line is not Done"
+tmux -L "$socket" send-keys -t setup Enter
+wait_for_exit
+
 # --- A host that fails: the Failure page, Try again runs again, Esc closes.
 start_host --failing
 start_program
@@ -139,7 +165,7 @@ wait_for "Install Corvalis for Premiere Pro"
 tmux -L "$socket" send-keys -t setup Enter
 wait_for "Corvalis wasn't installed"
 expect_on_screen "A release list from corvalisplugin.com didn't make sense."
-expect_on_screen "Log: $temp/Corvalis Setup.log"
+expect_on_screen "Log: $log"
 expect_on_screen ">[ Try again ]<"
 expect_on_screen "[ Close ]"
 save 4-failure

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "install/user_folders.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -119,6 +120,16 @@ TEST(LocalTime, IsAPlausibleCalendarTime) {
   EXPECT_LE(now.hour, 23);
   EXPECT_LE(now.minute, 59);
   EXPECT_LE(now.second, 60);
+}
+
+TEST(ProgramPath, IsTheFullPathOfThisTestProgramsOwnFile) {
+  const std::u16string path = platform::program_path();
+  const std::u16string name = path.substr(path.find_last_of(u"/\\") + 1);
+  EXPECT_TRUE(name == u"corvalis-tests" || name == u"corvalis-tests.exe")
+      << platform::utf16_to_utf8(path);
+  const bool absolute = path.starts_with(u"/") || (path.size() > 2 && path.substr(1, 2) == u":\\");
+  EXPECT_TRUE(absolute) << platform::utf16_to_utf8(path);
+  EXPECT_TRUE(platform::path_exists(path));
 }
 
 TEST(Processes, TheListIncludesThisProgram) {

@@ -174,7 +174,7 @@ bool show_scripted(const DialogPage& first) {
   return true;
 }
 
-// Stand-ins for the install run, counting their calls.
+// Stand-ins for the runs, counting their calls.
 int runs = 0;
 std::string next_failure;
 void succeeding_run(WindowReference window) {
@@ -186,6 +186,14 @@ void failing_run(WindowReference window) {
   ++runs;
   report_progress(window, u"Installing Corvalis", u"Downloading...", 10);
   throw Failure(next_failure);
+}
+// An uninstall's reports: the wait for Premiere Pro, then the removal.
+void removing_run(WindowReference window) {
+  ++runs;
+  report_progress(window, u"Close Premiere Pro to continue", u"Setup continues once it's closed.",
+                  0);
+  report_progress(window, u"Removing Corvalis\u2026", u"", 50);
+  if (!next_failure.empty()) throw Failure(next_failure);
 }
 void exhausted_run(WindowReference) {
   ++runs;
@@ -204,9 +212,10 @@ class SetupWindowTest : public testing::Test {
     static std::list<ScriptedDialog> dialogs;
     return dialogs.emplace_back();
   }
-  void run(InstallOperation operation, std::function<void(ScriptedDialog&)> steps) {
+  void run(SetupOperation operation, std::function<void(ScriptedDialog&)> steps,
+           SetupMode mode = SetupMode::install) {
     script = std::move(steps);
-    EXPECT_TRUE(show_setup_window(nullptr, operation, show_scripted));
+    EXPECT_TRUE(show_setup_window(mode, nullptr, operation, show_scripted));
   }
   static std::string last_log_line() {
     std::string log = file_content(log_file_path());
@@ -221,24 +230,49 @@ class SetupWindowTest : public testing::Test {
   ScriptedDialog& scripted_ = new_dialog();
 };
 
-TEST_F(SetupWindowTest, EveryPageSharesTheCommonSettings) {
-  run(succeeding_run, [](ScriptedDialog&) {});
-  const std::u16string headings[] = {u"Install Corvalis for Premiere Pro", u"Installing Corvalis",
-                                     u"Corvalis is installed", u"Corvalis wasn't installed"};
-  for (int number = 0; number < 4; ++number) {
-    const DialogPage& page = setup_page_for_testing(static_cast<SetupPage>(number));
-    SCOPED_TRACE(number);
-    EXPECT_EQ(page.flags, number == static_cast<int>(SetupPage::progress) ? 0x0208u : 0x0008u);
-    EXPECT_EQ(page.main_icon, 1u);
-    EXPECT_EQ(std::u16string(page.title), u"Corvalis Setup");
-    EXPECT_EQ(std::u16string(page.heading), headings[number]);
-    EXPECT_EQ(page.callback, page_callback_for_testing());
-    EXPECT_EQ(page.callback_data, number);
-    EXPECT_EQ(page.width, 260u);
+TEST_F(SetupWindowTest, EveryPageSharesTheCommonSettingsInBothModes) {
+  struct Mode {
+    SetupMode mode;
+    std::u16string headings[4];
+    const char16_t* progress_detail;
+    const char16_t* done_detail;
+  };
+  // The uninstall comes first: the install's pages must not keep anything of it.
+  const Mode modes[] = {
+      {SetupMode::uninstall,
+       {u"Remove Corvalis from Premiere Pro", u"Removing Corvalis\u2026", u"Corvalis was removed",
+        u"Corvalis wasn't removed"},
+       u"",
+       nullptr},
+      {SetupMode::install,
+       {u"Install Corvalis for Premiere Pro", u"Installing Corvalis", u"Corvalis is installed",
+        u"Corvalis wasn't installed"},
+       u"Downloading...",
+       u"In Premiere Pro, open Window > Extensions > Corvalis Library."},
+  };
+  for (const Mode& mode : modes) {
+    run(
+        succeeding_run, [](ScriptedDialog&) {}, mode.mode);
+    for (int number = 0; number < 4; ++number) {
+      const DialogPage& page = setup_page_for_testing(static_cast<SetupPage>(number));
+      SCOPED_TRACE(platform::utf16_to_utf8(mode.headings[0]) + ", page " + std::to_string(number));
+      EXPECT_EQ(page.flags, number == static_cast<int>(SetupPage::progress) ? 0x0208u : 0x0008u);
+      EXPECT_EQ(page.main_icon, 1u);
+      EXPECT_EQ(std::u16string(page.title), u"Corvalis Setup");
+      EXPECT_EQ(std::u16string(page.heading), mode.headings[number]);
+      EXPECT_EQ(page.callback, page_callback_for_testing());
+      EXPECT_EQ(page.callback_data, number);
+      EXPECT_EQ(page.width, 260u);
+    }
+    EXPECT_EQ(setup_page_for_testing(SetupPage::welcome).detail, nullptr);
+    // Present even when empty, so that the wait for Premiere Pro can show its detail there.
+    ASSERT_NE(setup_page_for_testing(SetupPage::progress).detail, nullptr);
+    EXPECT_EQ(std::u16string(setup_page_for_testing(SetupPage::progress).detail),
+              mode.progress_detail);
+    const char16_t* done_detail = setup_page_for_testing(SetupPage::done).detail;
+    EXPECT_EQ(done_detail ? std::u16string(done_detail) : u"(none)",
+              mode.done_detail ? mode.done_detail : u"(none)");
   }
-  EXPECT_EQ(setup_page_for_testing(SetupPage::welcome).detail, nullptr);
-  EXPECT_EQ(std::u16string(setup_page_for_testing(SetupPage::installed).detail),
-            u"In Premiere Pro, open Window > Extensions > Corvalis Library.");
 }
 
 TEST_F(SetupWindowTest, PageSetupClearsWhatWasThere) {
@@ -284,14 +318,14 @@ TEST_F(SetupWindowTest, InstallShowsTheEmptyProgressPageBeforeTheFirstReport) {
 
     ASSERT_TRUE(window.apply_messages(3));
     EXPECT_EQ(window.progress, 10);
-    ASSERT_TRUE(window.wait_for_page(SetupPage::installed));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::done));
   });
 }
 
 TEST_F(SetupWindowTest, ASuccessfulRunEndsOnTheInstalledPageWithOnlyClose) {
   run(succeeding_run, [](ScriptedDialog& window) {
     window.press(install_button);
-    ASSERT_TRUE(window.wait_for_page(SetupPage::installed));
+    ASSERT_TRUE(window.wait_for_page(SetupPage::done));
     EXPECT_EQ(window.heading, u"Corvalis is installed");
     EXPECT_EQ(window.page->button_count, 0u);
     EXPECT_EQ(window.page->common_buttons, dialog_close_button);
@@ -339,6 +373,59 @@ TEST_F(SetupWindowTest, AFailureShowsItsMessageAndTheLogAndTryAgainRunsAgain) {
   EXPECT_EQ(runs, 2);
 }
 
+TEST_F(SetupWindowTest, RemoveStartsTheUninstallAndItsReportsAndEndShowAsTheInstallsDo) {
+  next_failure.clear();
+  run(
+      removing_run,
+      [](ScriptedDialog& window) {
+        ASSERT_EQ(window.page->button_count, 1u);
+        EXPECT_EQ(window.page->buttons[0].id, remove_button);
+        EXPECT_EQ(std::u16string(window.page->buttons[0].text), u"Remove");
+        EXPECT_EQ(window.page->default_button, remove_button);
+        EXPECT_EQ(window.page->common_buttons, dialog_cancel_button);
+
+        // The pages' buttons beyond the first are the install's, set up by the same code.
+        EXPECT_TRUE(window.press(remove_button));
+        EXPECT_EQ(window.page, &setup_page_for_testing(SetupPage::progress));
+        ASSERT_TRUE(window.wait_for_page(SetupPage::done));
+        EXPECT_EQ(window.heading, u"Corvalis was removed");
+        EXPECT_FALSE(window.press(dialog_close_id));
+      },
+      SetupMode::uninstall);
+  EXPECT_EQ(runs, 1);
+  const std::vector<std::string> expected{"page 0",
+                                          "page 1",
+                                          "heading Close Premiere Pro to continue",
+                                          "detail Setup continues once it's closed.",
+                                          "progress 0",
+                                          "heading Removing Corvalis\xE2\x80\xA6",
+                                          "detail ",
+                                          "progress 50",
+                                          "page 2"};
+  EXPECT_EQ(scripted_.events, expected);
+}
+
+TEST_F(SetupWindowTest, AFailedUninstallShowsItsMessageAndTheLogAndTryAgainRemovesAgain) {
+  next_failure = "A plug-in stayed in place. Run Setup again.";
+  run(
+      removing_run,
+      [](ScriptedDialog& window) {
+        window.press(remove_button);
+        ASSERT_TRUE(window.wait_for_page(SetupPage::failure));
+        EXPECT_EQ(window.heading, u"Corvalis wasn't removed");
+        EXPECT_EQ(window.detail,
+                  platform::utf8_to_utf16(next_failure) + u"\n\nLog: " + log_file_path());
+        EXPECT_EQ(last_log_line(), "Failed: " + next_failure);
+
+        next_failure.clear();
+        EXPECT_TRUE(window.press(try_again_button));
+        EXPECT_EQ(window.heading, u"Removing Corvalis\u2026");
+        ASSERT_TRUE(window.wait_for_page(SetupPage::done));
+      },
+      SetupMode::uninstall);
+  EXPECT_EQ(runs, 2);
+}
+
 TEST_F(SetupWindowTest, ANonAsciiFailureMessageArrivesIntact) {
   next_failure =
       "Couldn't write into \xE2\x80\x9C"
@@ -369,7 +456,8 @@ TEST_F(SetupWindowTest, CancelAndCloseCloseTheWindowOnAnyPage) {
 }
 
 TEST_F(SetupWindowTest, AWindowThatCannotBeShownIsReported) {
-  EXPECT_FALSE(show_setup_window(nullptr, succeeding_run, [](const DialogPage&) { return false; }));
+  EXPECT_FALSE(show_setup_window(SetupMode::install, nullptr, succeeding_run,
+                                 [](const DialogPage&) { return false; }));
   EXPECT_EQ(runs, 0);
 }
 

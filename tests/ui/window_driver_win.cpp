@@ -1,14 +1,15 @@
 // corvalis-window-driver [--roaming DIR] [--temp DIR] [--program-files DIR]
-//                        [--program-files-x86 DIR] [--hold FILE] --base URL
+//                        [--program-files-x86 DIR] [--hold FILE] [--uninstall] --base URL
 //
-// The Setup window of the Windows program with a user who presses Install and, once the run
-// has ended, reads the page and closes the window: the program's own page logic, worker and
-// install run, with a scripted dialog in place of the task dialog so that suites can run it
-// headless under Wine, many times, and judge it from the outside.
+// The Setup window of the Windows program with a user who presses the first page's button
+// (Install, or Remove with --uninstall) and, once the run has ended, reads the page and closes
+// the window: the program's own page logic, worker and run, with a scripted dialog in place of
+// the task dialog so that suites can run it headless under Wine, many times, and judge it from
+// the outside. The run's own program is this driver's file.
 //
 // Every page, heading, detail and bar position the window is given is printed, one per line:
 //   page: HEADING / detail: TEXT / heading: TEXT / progress: N
-// The exit code is 0 once the window has closed on the Installed or the Failure page (what the
+// The exit code is 0 once the window has closed on the Done or the Failure page (what the
 // program itself answers), 2 for a command line the driver refuses, 3 when no final page came.
 //
 // The options point every folder the run writes to into a sandbox: the temporary folder and the
@@ -28,9 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "app/entry.h"
 #include "app/settings.h"
 #include "fs/paths.h"
-#include "install/install_run.h"
 #include "platform/dialog.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -123,7 +124,7 @@ class DrivenDialog : public DialogWindow {
   void set_icon(bool, void*) override {}
 
   void navigate(const DialogPage& page) override {
-    if (page.callback_data == ended_on(SetupPage::installed) ||
+    if (page.callback_data == ended_on(SetupPage::done) ||
         page.callback_data == ended_on(SetupPage::failure)) {
       // The worker's last act: the driver waits for its end before ending the process.
       worker_ = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
@@ -142,11 +143,11 @@ class DrivenDialog : public DialogWindow {
     changed_.notify_all();
   }
 
-  // True once the Installed or the Failure page is shown, within `seconds`.
+  // True once the Done or the Failure page is shown, within `seconds`.
   bool wait_for_end(int seconds) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(seconds), [&] {
-      return shown_ == ended_on(SetupPage::installed) || shown_ == ended_on(SetupPage::failure);
+      return shown_ == ended_on(SetupPage::done) || shown_ == ended_on(SetupPage::failure);
     });
   }
 
@@ -170,12 +171,15 @@ class DrivenDialog : public DialogWindow {
 DrivenDialog dialog;
 bool reached_the_end = false;
 
-bool press_install_and_wait(const DialogPage& welcome) {
+// Presses the Welcome page's own button: Install, or Remove.
+bool press_start_and_wait(const DialogPage& welcome) {
   dialog.show(welcome);
   welcome.callback(&dialog, dialog_created, 0, 0, welcome.callback_data);
-  if (welcome.callback(&dialog, dialog_button_clicked, install_button, 0, welcome.callback_data) !=
-      1) {
-    return true;  // Install closed the window: the run never started
+  if (welcome.button_count == 0 ||
+      welcome.callback(&dialog, dialog_button_clicked,
+                       static_cast<std::uintptr_t>(welcome.buttons[0].id), 0,
+                       welcome.callback_data) != 1) {
+    return true;  // the button closed the window: the run never started
   }
   reached_the_end = dialog.wait_for_end(600);
   if (reached_the_end) dialog.wait_for_worker();
@@ -198,8 +202,9 @@ int drive() {
     else if (arguments[i] == u"--hold")
       hold = arguments[++i];
   }
-  const std::optional<RunSettings> settings = parse_command_line(arguments);
+  std::optional<RunSettings> settings = parse_command_line(arguments);
   if (!settings || settings->check) return 2;
+  settings->program = platform::program_path();
 
   if (!temp.empty()) {
     ::SetEnvironmentVariableW(L"TMP", wide(temp));
@@ -227,11 +232,9 @@ int drive() {
     }
   }
 
-  // A copy: a worker that never reached the end may outlive this frame.
-  const auto run = [settings = *settings](WindowReference window) {
-    install_run(settings, window);
-  };
-  const bool shown = show_setup_window(nullptr, run, press_install_and_wait);
+  // The run keeps a copy of the settings: a worker that never reached the end may outlive this
+  // frame.
+  const bool shown = show_setup_window_for(*settings, nullptr, press_start_and_wait);
   if (!shown || !reached_the_end) return 3;
   return 0;
 }
