@@ -6,7 +6,9 @@
 #include <string>
 
 #include "app/settings.h"
+#include "fs/commit.h"
 #include "install/install_run.h"
+#include "install/run_start.h"
 #include "install/uninstall_run.h"
 #include "log/setup_log.h"
 #include "platform/console.h"
@@ -37,6 +39,25 @@ std::string refusal_text(const std::vector<std::u16string>& arguments) {
          "\": release hosts are reached over https, plain http only on this machine; give "
          "https://HOST[:PORT][/PATH], http://localhost[:PORT][/PATH] or "
          "http://127.0.0.1[:PORT][/PATH].\n";
+}
+
+// A run that nobody watches (--silent): the same run and log lines as in the window, no window
+// and no waiting, and the answer in the exit code, MSI's, which deployment tools read without
+// being told: 0 done, 1618 another Setup runs or Premiere Pro is open (try again later), 1603
+// any other failure.
+int run_silently(const RunSettings& settings) {
+  try {
+    if (settings.uninstall) {
+      uninstall_run(settings, nullptr);
+    } else {
+      install_run(settings, nullptr);
+    }
+    return 0;
+  } catch (const std::exception& failure) {
+    const std::string message = failure.what();
+    log_line("Failed: " + message);
+    return message == already_running_message || message == premiere_open_message ? 1618 : 1603;
+  }
 }
 
 }  // namespace
@@ -70,6 +91,7 @@ int run_program() {
       install_run(*settings, nullptr);
       return 0;
     }
+    if (settings->silent) return run_silently(*settings);
     // Window mode. Only the terminal stand-in of POSIX can refuse it, without a terminal.
     if (!platform::prepare_user_interface()) {
       std::fputs(

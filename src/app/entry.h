@@ -7,8 +7,10 @@
 #include "platform/dialog.h"
 
 // Returns the process exit code: 0 when the program ends normally, 1 when the command line is
-// refused or a failure reaches the entry. --check runs a check whatever else the command line
-// asks: a check installs nothing, so --uninstall has nothing to act on there.
+// refused or a check fails. --check runs a check whatever else the command line asks: a check
+// installs nothing, so --uninstall and --silent have nothing to act on there. --silent runs the
+// install (or with --uninstall the uninstall) without a window and answers 0, 1618 (another
+// Setup runs, or Premiere Pro is open) or 1603 (any other failure, its message logged).
 int run_program();
 
 // The Setup window of window mode for `settings`: with --uninstall the uninstall's pages, each

@@ -1,11 +1,13 @@
 // corvalis-window-driver [--roaming DIR] [--temp DIR] [--program-files DIR]
-//                        [--program-files-x86 DIR] [--hold FILE] [--uninstall] --base URL
+//                        [--program-files-x86 DIR] [--hold FILE] [--program FILE] [--uninstall]
+//                        --base URL
 //
 // The Setup window of the Windows program with a user who presses the first page's button
 // (Install, or Remove with --uninstall) and, once the run has ended, reads the page and closes
 // the window: the program's own page logic, worker and run, with a scripted dialog in place of
 // the task dialog so that suites can run it headless under Wine, many times, and judge it from
-// the outside. The run's own program is this driver's file.
+// the outside. The run's own program (the file an install keeps a copy of) is this driver's file,
+// or the one --program names.
 //
 // Every page, heading, detail and bar position the window is given is printed, one per line:
 //   page: HEADING / detail: TEXT / heading: TEXT / progress: N
@@ -188,7 +190,7 @@ bool press_start_and_wait(const DialogPage& welcome) {
 
 // One window run; the redirection and the held file end with it.
 int drive() {
-  std::u16string roaming, temp, program_files, program_files_x86, hold;
+  std::u16string roaming, temp, program_files, program_files_x86, hold, program;
   const std::vector<std::u16string> arguments = platform::command_line_arguments();
   for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
     if (arguments[i] == u"--roaming")
@@ -201,10 +203,12 @@ int drive() {
       program_files_x86 = arguments[++i];
     else if (arguments[i] == u"--hold")
       hold = arguments[++i];
+    else if (arguments[i] == u"--program")
+      program = arguments[++i];
   }
   std::optional<RunSettings> settings = parse_command_line(arguments);
   if (!settings || settings->check) return 2;
-  settings->program = platform::program_path();
+  settings->program = program.empty() ? platform::program_path() : program;
 
   if (!temp.empty()) {
     ::SetEnvironmentVariableW(L"TMP", wide(temp));
