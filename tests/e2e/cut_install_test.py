@@ -72,6 +72,8 @@ PLUGINS = ("Premiere's plug-ins weren't added. Make sure Premiere Pro is closed,
            "again.")
 BRIDGE = "Couldn't switch the command bridge on in Premiere's settings."
 ALREADY_RUNNING = "Setup is already running. Finish it, then run Setup again."
+REMOVED = "Corvalis was removed"
+UNINSTALL_ENTRY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvalis"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
 
@@ -146,8 +148,10 @@ def failure_for(change):
         return NOT_SAVED if operation in ("open-for-writing", "write") else None
     if ("Corvalis Setup.log" in path or ".removed.corvalis-old" in path
             or operation == "delete" and ".corvalis-switch" in path
-            or "Corvalis_Importer.prm" in path):
-        return None  # the log, the removal of what a switch replaced, one importer of four
+            or "Corvalis_Importer.prm" in path or "\\Program Files\\Corvalis\\" in path):
+        # the log, the removal of what a switch replaced, one importer of four, the copy of
+        # Setup kept for the uninstall once the install has worked
+        return None
     if operation == "create-folder":
         return f"Couldn't make the folder {path}."
     # The panel's record, and the folder beside the extensions folder that holds it.
@@ -174,6 +178,9 @@ class Sweep:
         for place in PLACES:
             (self.sandbox / place).mkdir(parents=True)
         self.trace_file = self.work / "trace"
+        # What an install keeps a copy of, in place of the driver's own megabytes.
+        self.program = self.work / "setup-program.exe"
+        self.program.write_bytes(b"MZ the program's own bytes")
         publisher = Publisher(options.tool, DEVELOPMENT_KEY, self.work / "publisher")
         old_root, new_root = self.work / "old-host", self.work / "new-host"
         publisher.publish(old_root, "loader", "1.4.1", OLD_LOADER)
@@ -206,11 +213,14 @@ class Sweep:
         found = re.search(r"AppData\s+REG_\w+\s+(.+?)\s*$", shown, re.MULTILINE)
         return found.group(1) if found else None
 
-    def start(self, site, mode="", at=0):
-        """One install through the window, started."""
+    def start(self, site, mode="", at=0, uninstall=False):
+        """One install (or uninstall) through the window, started."""
         if self.trace_file.exists():
             self.trace_file.unlink()
-        command = [self.options.emulator, self.options.window_driver, "--base", site.base]
+        command = [self.options.emulator, self.options.window_driver, "--base", site.base,
+                   "--program", windows_path(self.program)]
+        if uninstall:
+            command.append("--uninstall")
         for option, folder in {"--roaming": "appdata", "--temp": "temp",
                                "--program-files": "Program Files",
                                "--program-files-x86": "Program Files (x86)"}.items():
@@ -231,14 +241,14 @@ class Sweep:
             raise AssertionError(f"the driver answered {run.returncode}: {shown[-10:]} "
                                  f"{stderr[-2000:]!r}")
         final = shown[pages[-1]]
-        if final == "page: " + terminal.INSTALLED:
+        if final in ("page: " + terminal.INSTALLED, "page: " + REMOVED):
             return None
-        if final == "page: " + terminal.FAILURE:
+        if final in ("page: " + terminal.FAILURE, "page: Corvalis wasn't removed"):
             return shown[pages[-1] + 1].removeprefix("detail: ")
         raise AssertionError(f"no final page: {shown[-10:]}")
 
-    def run(self, site, mode="", at=0):
-        return self.finish(self.start(site, mode, at), mode)
+    def run(self, site, mode="", at=0, uninstall=False):
+        return self.finish(self.start(site, mode, at, uninstall), mode)
 
     def trace(self):
         lines = self.trace_file.read_text(encoding="utf-8").splitlines()
@@ -316,7 +326,7 @@ class Sweep:
                     break
         print(f"cut install under Wine: {len(changes)} changes, {cuts} cuts at {sample}, "
               f"{gaps} between the panel's renames; answers: {answers}")
-        return problems or self.race(old, new)
+        return problems or self.race(old, new) or self.remove()
 
     def race(self, old, new):
         """Two installs a moment apart, against a host that answers every request slowly: the
@@ -345,6 +355,57 @@ class Sweep:
         if self.run(self.new_site) is not None or tree(self.sandbox) != new:
             problems.append("the run after two installs a moment apart did not finish whole")
         print(f"two installs a moment apart under Wine: {outcomes}")
+        return problems
+
+
+    def entry(self):
+        """The uninstall entry's values as `reg query` reads them back, {} when it is missing."""
+        shown = self.reg(["query", UNINSTALL_ENTRY, "/reg:64"]).stdout.decode("utf-8", "replace")
+        return dict(re.findall(r"^\s+(\w+)\s+REG_\w+\s+(.*?)\s*$", shown, re.MULTILINE))
+
+    def remove(self):
+        """An install, then an uninstall, through the window, on a machine where Premiere Pro
+        has its folders and the user keeps settings: the entry reads back while installed, and
+        afterwards the tree is as it was before the install (the temporary folder aside) and the
+        entry is gone."""
+        problems = []
+        restore(self.sandbox, {})
+        for folder in ("appdata/Adobe/CEP/extensions", "appdata/Adobe/Premiere Pro/25.0",
+                       "Program Files/Adobe/Common/Plug-ins/ControlSurface",
+                       "Program Files/Adobe/Common/Plug-ins/7.0/MediaCore",
+                       "Program Files/Common Files/Adobe/Plug-ins/7.0/MediaCore",
+                       "Program Files (x86)/Adobe/Common/Plug-ins/7.0/MediaCore",
+                       "Program Files (x86)/Common Files/Adobe/Plug-ins/7.0/MediaCore"):
+            (self.sandbox / folder).mkdir(parents=True, exist_ok=True)
+        (self.sandbox / PREMIERE / "24.0" / "ControlSurface").mkdir(parents=True)
+        (self.sandbox / PREMIERE / "24.0" / "ControlSurface" /
+         "ControlSurfaceSettings.xml").write_bytes(SETTINGS.replace(b"\n", b"\r\n"))
+        before = {path: what for path, what in tree(self.sandbox).items()
+                  if not path.startswith("temp/")}
+        if self.run(self.new_site) is not None:
+            return ["the install before the uninstall failed"]
+        copy = windows_path(self.sandbox / "Program Files" / "Corvalis" / "corvalis-setup.exe")
+        values = self.entry()
+        expected = {"DisplayName": "Corvalis for Premiere Pro", "DisplayVersion": "2.0.1",
+                    "Publisher": "Corvalis", "DisplayIcon": copy + ",0",
+                    "UninstallString": f'"{copy}" --uninstall',
+                    "QuietUninstallString": f'"{copy}" --uninstall --silent',
+                    "NoModify": "0x1", "NoRepair": "0x1"}
+        if any(values.get(name) != value for name, value in expected.items()) or \
+                "EstimatedSize" not in values:
+            problems.append(f"the uninstall entry reads back as {values}")
+        outcome = self.run(self.new_site, uninstall=True)
+        if outcome is not None:
+            problems.append(f"the uninstall failed: {outcome}")
+        after = {path: what for path, what in tree(self.sandbox).items()
+                 if not path.startswith("temp/")}
+        if after != before:
+            differ = sorted(p for p in set(after) | set(before) if after.get(p) != before.get(p))
+            problems.append(f"the uninstall left {differ}")
+        if self.entry():
+            problems.append("the uninstall entry is still there")
+        print(f"install and uninstall under Wine: entry {values.get('DisplayVersion')}, "
+              f"{len(before)} entries before and after")
         return problems
 
 
