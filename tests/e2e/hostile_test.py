@@ -75,7 +75,9 @@ PLUGIN_PLACES = [
                    "Adobe/Common/Plug-ins/7.0/MediaCore/Corvalis",
                    "Adobe/Common/Plug-ins/7.0/MediaCore/Brackmoor",
                    "Common Files/Adobe/Plug-ins/7.0/MediaCore/Corvalis")
-] + ["appdata/Adobe/Premiere Pro/*/ControlSurface"]
+] + ["appdata/Adobe/Premiere Pro/*/ControlSurface",
+      # The copy of Setup a successful install keeps, and its uninstall entry beside it.
+      "Program Files/Corvalis"]
 LOG = "temp/Corvalis Setup.log"
 
 
