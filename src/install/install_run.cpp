@@ -112,7 +112,7 @@ bool wait_while_premiere_runs(WindowReference window) {
 
 bool premiere_is_running() {
   std::vector<std::u16string> names;
-  if (!platform::running_process_names(names)) return false;
+  if (!platform::running_process_names(names, run_user_session())) return false;
   for (const std::u16string& name : names) {
     if (equal_ignoring_ascii_case(name, u"Adobe Premiere Pro.exe")) return true;
   }

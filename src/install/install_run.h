@@ -16,7 +16,7 @@
 // starts, and again before the panel switch and before the first plug-in is placed.
 void install_run(const RunSettings& settings, WindowReference window);
 
-// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in this session
-// (platform::running_process_names): another user's Premiere Pro holds none of this user's
-// files.
+// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in the session of
+// the user the run is for (run_user_session, platform::running_process_names): another user's
+// Premiere Pro holds none of this user's files, and SYSTEM's session runs none.
 bool premiere_is_running();
