@@ -40,8 +40,8 @@ void install_run(const RunSettings& settings, WindowReference window) {
   // Premiere Pro may have been started during the downloads: before each change to what it
   // loads, the run waits again, as it did at the start, and then shows where it was.
   const auto premiere_closed = [&](std::u16string_view detail, int position) {
-    return [&settings, window, detail, position] {
-      if (!settings.check && wait_while_premiere_runs(window, settings.silent)) {
+    return [&settings, &start, window, detail, position] {
+      if (!settings.check && start.wait_while_premiere_runs(window)) {
         report_progress(window, installing, detail, position);
       }
     };

@@ -69,19 +69,19 @@ std::u16string run_lock_folder() {
 
 }  // namespace
 
-bool premiere_is_running() {
+bool premiere_is_running(std::uint32_t session) {
   std::vector<std::u16string> names;
-  if (!platform::running_process_names(names)) return false;
+  if (!platform::running_process_names(names, session)) return false;
   for (const std::u16string& name : names) {
     if (equal_ignoring_ascii_case(name, u"Adobe Premiere Pro.exe")) return true;
   }
   return false;
 }
 
-bool wait_while_premiere_runs(WindowReference window, bool silent) {
-  if (silent && premiere_is_running()) throw Failure(premiere_open_message);
+bool RunStart::wait_while_premiere_runs(WindowReference window) const {
+  if (silent_ && premiere_is_running(session_)) throw Failure(premiere_open_message);
   bool waited = false;
-  while (premiere_is_running()) {
+  while (premiere_is_running(session_)) {
     report_progress(window, u"Close Premiere Pro to continue", u"Setup continues once it's closed.",
                     0);
     platform::pause(1000);
@@ -101,13 +101,15 @@ RunStart::RunStart(const RunSettings& settings, std::string_view first_line,
   // where the log goes. A run that changes nothing of anyone's runs whoever runs it.
   const bool changes_the_machine = !settings.check;
   const UserFolders user = changes_the_machine ? find_user_folders() : UserFolders{};
+  silent_ = settings.silent;
+  session_ = user.session;
   use_log_folder(user.temp_folder);
   log_line(first_line);
   if (changes_the_machine) roaming_folder_ = user_roaming_folder(user);
   require_usable_temp_folder();
   if (changes_the_machine) {
     lock_.emplace(run_lock_folder());
-    wait_while_premiere_runs(window, settings.silent);
+    wait_while_premiere_runs(window);
     // What runs cut short left behind goes first, before anything of this run's own.
     remove_panel_leftovers(roaming_folder_);
     remove_plugin_leftovers();

@@ -4,6 +4,7 @@
 // goes with them), the run lock, the wait for Premiere Pro, the clean-up of what runs cut short
 // left, and the run's scratch folder.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,19 +13,14 @@
 #include "install/run_settings.h"
 #include "ui/progress.h"
 
-// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in this session
-// (platform::running_process_names): another user's Premiere Pro holds none of this user's
-// files.
-bool premiere_is_running();
+// True while a process named "Adobe Premiere Pro.exe" (any letter case) runs in `session`
+// (platform::running_process_names): another user's Premiere Pro, in another session, holds
+// none of this user's files.
+bool premiere_is_running(std::uint32_t session);
 
 // The message a run that may not wait fails with while Premiere Pro runs.
 inline constexpr const char* premiere_open_message =
     "Premiere Pro is open. Close it, then run Setup again.";
-
-// Makes sure Premiere Pro is closed: waits while it runs, the window saying "Close Premiere Pro
-// to continue", nothing logged meanwhile; or, for a `silent` run, which never waits, throws
-// Failure(premiere_open_message). True when it waited.
-bool wait_while_premiere_runs(WindowReference window, bool silent);
 
 // The start of a run, in this order:
 // 0. the log goes to the file the command line names, if any (use_log_file), which must be
@@ -48,7 +44,14 @@ class RunStart {
   // The signed-in user's roaming folder; empty for a run that changes nothing of the user's.
   const std::u16string& roaming_folder() const { return roaming_folder_; }
 
+  // Makes sure Premiere Pro is closed in the session of the user the run is for: waits while it
+  // runs, the window saying "Close Premiere Pro to continue", nothing logged meanwhile; or, for
+  // a silent run, which never waits, throws Failure(premiere_open_message). True when it waited.
+  bool wait_while_premiere_runs(WindowReference window) const;
+
  private:
+  bool silent_ = false;
+  std::uint32_t session_ = 0;
   std::u16string roaming_folder_;
   std::optional<RunLock> lock_;
 };

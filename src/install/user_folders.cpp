@@ -82,35 +82,113 @@ UserFolders another_users_folders(const platform::UserFolderValues& values) {
   return user;
 }
 
+// The run's user: `sid` and the session it works in.
+struct RunUser {
+  std::u16string sid;
+  std::uint32_t session = platform::no_session;
+  UserFolders failed;  // the notes and message when there is no such user
+};
+
+RunUser no_run_user(std::string note, const char* message) {
+  return {{}, platform::no_session, fails({}, std::move(note), message)};
+}
+
+// From the services' session, where nobody signs in, the run is for the user signed in to the
+// machine. Installing for SYSTEM itself would put Corvalis where nobody uses it.
+RunUser services_session_user(const UserFacts& facts) {
+  const platform::SessionUser& session = facts.session;
+  if (!session.own.succeeded) {
+    return no_run_user(failed_call(session.own), user_folders_unknown_message);
+  }
+  // Only SYSTEM may ask a session for its user's token: a deployment tool's service account
+  // cannot tell who is signed in.
+  if (session.own_sid != platform::local_system_sid) {
+    return no_run_user({}, system_without_user_message);
+  }
+  const platform::SignedInUsers& users = facts.signed_in;
+  if (users.console_session != platform::no_session) {
+    if (!users.console.succeeded) {
+      return no_run_user(failed_call(users.console), user_folders_unknown_message);
+    }
+    if (!users.console_sid.empty()) return {users.console_sid, users.console_session, {}};
+  }
+  // Nobody at the console: the user of a Remote Desktop session, when only one is in use.
+  if (!users.enumeration.succeeded) {
+    return no_run_user(failed_call(users.enumeration), user_folders_unknown_message);
+  }
+  if (users.active_sessions.size() != 1) return no_run_user({}, system_without_user_message);
+  if (!users.active.succeeded) {
+    return no_run_user(failed_call(users.active), user_folders_unknown_message);
+  }
+  if (users.active_sid.empty()) return no_run_user({}, system_without_user_message);
+  return {users.active_sid, users.active_sessions.front(), {}};
+}
+
+RunUser run_user(const UserFacts& facts) {
+  const platform::SessionUser& session = facts.session;
+  // A call that failed says nothing about who is signed in: it is never taken for nobody.
+  if (!session.process_session.succeeded) {
+    return no_run_user(failed_call(session.process_session), user_folders_unknown_message);
+  }
+  if (session.session_id == platform::services_session) return services_session_user(facts);
+  if (!session.session.succeeded) {
+    return no_run_user(failed_call(session.session), user_folders_unknown_message);
+  }
+  // Installing as the process's own user would put Corvalis where nobody uses it (the system
+  // profile, an administrator's), and the run would report success.
+  if (session.name.empty()) return no_run_user({}, no_signed_in_user_message);
+  if (!session.lookup.succeeded) {
+    return no_run_user(failed_call(session.lookup), user_folders_unknown_message);
+  }
+  if (!session.own.succeeded) {
+    return no_run_user(failed_call(session.own), user_folders_unknown_message);
+  }
+  return {session.sid, session.session_id, {}};
+}
+
+// The facts about sessions; who is signed in to the machine is asked only by SYSTEM in the
+// services' session, so that a run anywhere else makes no more calls than it needs.
+UserFacts session_facts() {
+  UserFacts facts{platform::session_user(), {}, {}};
+  const platform::SessionUser& session = facts.session;
+  if (session.process_session.succeeded && session.session_id == platform::services_session &&
+      session.own.succeeded && session.own_sid == platform::local_system_sid) {
+    facts.signed_in = platform::signed_in_users();
+  }
+  return facts;
+}
+
 }  // namespace
 
 UserFacts user_facts() {
-  UserFacts facts{platform::session_user(), {}};
-  const platform::SessionUser& session = facts.session;
-  if (session.session.succeeded && !session.name.empty() && session.lookup.succeeded &&
-      session.own.succeeded && session.sid != session.own_sid) {
-    facts.folders = platform::user_folder_values(session.sid);
+  UserFacts facts = session_facts();
+  const RunUser user = run_user(facts);
+  if (user.failed.failure.empty() && user.sid != facts.session.own_sid) {
+    facts.folders = platform::user_folder_values(user.sid);
   }
   return facts;
 }
 
 UserFolders decide_user_folders(const UserFacts& facts) {
-  const platform::SessionUser& session = facts.session;
-  // A call that failed says nothing about who is signed in: it is never taken for nobody.
-  if (!session.session.succeeded) {
-    return fails({}, failed_call(session.session), user_folders_unknown_message);
-  }
-  // Installing as the process's own user would put Corvalis where nobody uses it (the system
-  // profile, an administrator's), and the run would report success.
-  if (session.name.empty()) return fails({}, {}, no_signed_in_user_message);
-  if (!session.lookup.succeeded) {
-    return fails({}, failed_call(session.lookup), user_folders_unknown_message);
-  }
-  if (!session.own.succeeded) {
-    return fails({}, failed_call(session.own), user_folders_unknown_message);
-  }
-  if (session.sid == session.own_sid) return {};
-  return another_users_folders(facts.folders);
+  const RunUser user = run_user(facts);
+  if (!user.failed.failure.empty()) return user.failed;
+  UserFolders folders =
+      user.sid == facts.session.own_sid ? UserFolders{} : another_users_folders(facts.folders);
+  folders.session = user.session;
+  return folders;
+}
+
+std::uint32_t run_user_session() {
+  std::uint32_t session = platform::no_session;
+  if (!platform::this_process_session(session).succeeded) return platform::no_session;
+  // Outside the services' session that is all it takes: the run is for that session's user.
+  if (session != platform::services_session) return session;
+  return run_user(session_facts()).session;
+}
+
+bool runs_in_services_session() {
+  std::uint32_t session = platform::no_session;
+  return platform::this_process_session(session).succeeded && session == platform::services_session;
 }
 
 UserFolders find_user_folders() {

@@ -60,13 +60,14 @@ struct LocalTime {
 };
 LocalTime local_time();
 
-// The executable file names of the running processes of this process's session: programs
-// another user runs in another session (fast user switching, Remote Desktop) are not listed.
-// Windows: a Toolhelp snapshot, each process kept when ProcessIdToSessionId names this
-// process's session. POSIX, where the user stands in for the session: the processes of this
-// process's real user (the owner of /proc/<pid>), each named by the last segment of its argv[0],
-// split at '/' and '\\', so programs run under Wine count. False when the list cannot be taken.
-bool running_process_names(std::vector<std::u16string>& names);
+// The executable file names of the running processes of the session `session` (see
+// platform/users.h): programs run in other sessions (another user's, with fast user switching or
+// Remote Desktop; the services') are not listed. Windows: a Toolhelp snapshot, each process kept
+// when ProcessIdToSessionId names that session. POSIX, where each user stands in for a session
+// numbered by the user id plus one: the processes of that user (the owner of /proc/<pid>), each
+// named by the last segment of its argv[0], split at '/' and '\\', so programs run under Wine
+// count. False when the list cannot be taken.
+bool running_process_names(std::vector<std::u16string>& names, std::uint32_t session);
 
 // A lock that one process of the whole machine holds at a time, whichever user or session it
 // runs in. Released by `release` or the destructor, and by the system when its holder ends in

@@ -59,6 +59,13 @@ bool session_user_given = false;
 SessionUser session_user_for_testing;
 bool user_folder_values_given = false;
 UserFolderValues user_folder_values_for_testing;
+bool signed_in_users_given = false;
+SignedInUsers signed_in_users_for_testing;
+
+// The stand-in's session of a user: its user id plus one, so that no user's is the services'.
+std::uint32_t stand_in_session(uid_t user) {
+  return static_cast<std::uint32_t>(user) + 1;
+}
 
 }  // namespace
 
@@ -198,10 +205,22 @@ std::u16string known_folder(const KnownFolderId& id) {
   return home.empty() ? std::u16string() : home + u"/.config";
 }
 
+CallOutcome this_process_session(std::uint32_t& session) {
+  if (session_user_given) {
+    if (session_user_for_testing.process_session.succeeded) {
+      session = session_user_for_testing.session_id;
+    }
+    return session_user_for_testing.process_session;
+  }
+  session = stand_in_session(::getuid());
+  return {"getuid", "this process", true, 0};
+}
+
 SessionUser session_user() {
   if (session_user_given) return session_user_for_testing;
   // One user per session: this process's, its user id standing for a SID.
   SessionUser user;
+  user.process_session = this_process_session(user.session_id);
   user.own_sid = utf8_to_utf16(std::to_string(::getuid()));
   user.own = {"getuid", "this process", true, 0};
   user.session = {"getuid", "this session", true, 0};
@@ -221,11 +240,32 @@ UserFolderValues user_folder_values(const std::u16string& sid) {
           {}};
 }
 
-void set_session_user_for_testing(const SessionUser* session, const UserFolderValues* folders) {
+SignedInUsers signed_in_users() {
+  if (signed_in_users_given) return signed_in_users_for_testing;
+  SignedInUsers users;
+  users.console_session = stand_in_session(::getuid());
+  users.console = {"getuid", "the console's user", true, 0};
+  users.console_sid = utf8_to_utf16(std::to_string(::getuid()));
+  return users;
+}
+
+CallOutcome active_session_ids(std::vector<std::uint32_t>& sessions) {
+  if (signed_in_users_given) {
+    sessions = signed_in_users_for_testing.active_sessions;
+    return signed_in_users_for_testing.enumeration;
+  }
+  sessions = {stand_in_session(::getuid())};
+  return {"getuid", "this computer", true, 0};
+}
+
+void set_session_user_for_testing(const SessionUser* session, const UserFolderValues* folders,
+                                  const SignedInUsers* signed_in) {
   session_user_given = session != nullptr;
   session_user_for_testing = session ? *session : SessionUser{};
   user_folder_values_given = folders != nullptr;
   user_folder_values_for_testing = folders ? *folders : UserFolderValues{};
+  signed_in_users_given = signed_in != nullptr;
+  signed_in_users_for_testing = signed_in ? *signed_in : SignedInUsers{};
 }
 
 std::uint32_t current_process_id() {
@@ -268,16 +308,16 @@ LocalTime local_time() {
           parts.tm_hour,        parts.tm_min,     parts.tm_sec};
 }
 
-bool running_process_names(std::vector<std::u16string>& names) {
+bool running_process_names(std::vector<std::u16string>& names, std::uint32_t session) {
   const std::unique_ptr<DIR, FolderCloser> proc(::opendir("/proc"));
   if (!proc) return false;
   names.clear();
-  const uid_t user = ::getuid();
   while (const dirent* entry = ::readdir(proc.get())) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
     // Another user's programs stand for those of another session.
     struct stat owner;
-    if (::fstatat(::dirfd(proc.get()), entry->d_name, &owner, 0) != 0 || owner.st_uid != user) {
+    if (::fstatat(::dirfd(proc.get()), entry->d_name, &owner, 0) != 0 ||
+        stand_in_session(owner.st_uid) != session) {
       continue;
     }
     const std::string program = program_started_as(entry->d_name);

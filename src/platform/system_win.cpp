@@ -51,9 +51,13 @@ bool sid_text(PSID sid, std::u16string& text) {
 // The calls of wtsapi32, loaded from System32 on first use: it is not one of the KnownDLLs, so
 // importing it would let a DLL of that name beside the program be loaded in its place.
 using QuerySessionInformation = BOOL WINAPI(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*);
+using QueryUserToken = BOOL WINAPI(ULONG, PHANDLE);
+using EnumerateSessions = BOOL WINAPI(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW*, DWORD*);
 using FreeSessionMemory = void WINAPI(PVOID);
 struct SessionCalls {
   QuerySessionInformation* query = nullptr;
+  QueryUserToken* user_token = nullptr;
+  EnumerateSessions* enumerate = nullptr;
   FreeSessionMemory* free = nullptr;
   CallOutcome loaded;
 };
@@ -65,6 +69,8 @@ const SessionCalls& session_calls() {
     if (!library) {
       found.loaded = outcome("LoadLibraryExW", "wtsapi32.dll", failure_code());
     } else if (!find_function(library, "WTSQuerySessionInformationW", found.query) ||
+               !find_function(library, "WTSQueryUserToken", found.user_token) ||
+               !find_function(library, "WTSEnumerateSessionsW", found.enumerate) ||
                !find_function(library, "WTSFreeMemory", found.free)) {
       found.loaded = outcome("GetProcAddress", "wtsapi32.dll", failure_code());
     } else {
@@ -108,6 +114,21 @@ CallOutcome account_sid(const std::u16string& account, std::u16string& sid) {
   return outcome("LookupAccountNameW", subject, ERROR_SUCCESS);
 }
 
+// The SID of a token's user; `subject` names the token in the outcome.
+CallOutcome token_user_sid(HANDLE token, const std::string& subject, std::u16string& sid) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> record(size < sizeof(TOKEN_USER) ? sizeof(TOKEN_USER) : size);
+  if (size < sizeof(TOKEN_USER) ||
+      !::GetTokenInformation(token, TokenUser, record.data(), size, &size)) {
+    return outcome("GetTokenInformation", subject, failure_code());
+  }
+  if (!sid_text(reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid, sid)) {
+    return outcome("ConvertSidToStringSidW", subject, failure_code());
+  }
+  return outcome("GetTokenInformation", subject, ERROR_SUCCESS);
+}
+
 // The SID of this process's user, from its token.
 CallOutcome own_sid(std::u16string& sid) {
   HANDLE opened = nullptr;
@@ -115,17 +136,22 @@ CallOutcome own_sid(std::u16string& sid) {
     return outcome("OpenProcessToken", "this process", failure_code());
   }
   const KernelHandle token(opened);
-  DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> record(size < sizeof(TOKEN_USER) ? sizeof(TOKEN_USER) : size);
-  if (size < sizeof(TOKEN_USER) ||
-      !::GetTokenInformation(token.get(), TokenUser, record.data(), size, &size)) {
-    return outcome("GetTokenInformation", "TokenUser", failure_code());
+  return token_user_sid(token.get(), "TokenUser", sid);
+}
+
+// The SID of the user signed in to `session`, empty when nobody is.
+CallOutcome session_user_sid(std::uint32_t session, std::u16string& sid) {
+  const SessionCalls& calls = session_calls();
+  if (!calls.loaded.succeeded) return calls.loaded;
+  const std::string subject = "session " + std::to_string(session);
+  HANDLE opened = nullptr;
+  if (!calls.user_token(session, &opened)) {
+    const DWORD error = failure_code();
+    // The answer for a session nobody is signed in to, such as a console at the sign-in screen.
+    return outcome("WTSQueryUserToken", subject, error == ERROR_NO_TOKEN ? ERROR_SUCCESS : error);
   }
-  if (!sid_text(reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid, sid)) {
-    return outcome("ConvertSidToStringSidW", "TokenUser", failure_code());
-  }
-  return outcome("GetTokenInformation", "TokenUser", ERROR_SUCCESS);
+  const KernelHandle token(opened);
+  return token_user_sid(token.get(), "TokenUser of " + subject, sid);
 }
 
 // One text value of the registry as it is stored (REG_SZ, or REG_EXPAND_SZ unexpanded), read
@@ -263,9 +289,20 @@ std::u16string known_folder(const KnownFolderId& id) {
   return folder;
 }
 
+CallOutcome this_process_session(std::uint32_t& session) {
+  DWORD id = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &id)) {
+    return outcome("ProcessIdToSessionId", "this process", failure_code());
+  }
+  session = id;
+  return outcome("ProcessIdToSessionId", "this process", ERROR_SUCCESS);
+}
+
 SessionUser session_user() {
   SessionUser user;
+  user.process_session = this_process_session(user.session_id);
   user.own = own_sid(user.own_sid);
+  if (!user.process_session.succeeded || user.session_id == services_session) return user;
   user.session = session_text(WTSUserName, "WTSUserName", user.name);
   if (!user.session.succeeded || user.name.empty()) return user;
   user.session = session_text(WTSDomainName, "WTSDomainName", user.domain);
@@ -273,6 +310,36 @@ SessionUser session_user() {
   const std::u16string account = user.domain.empty() ? user.name : user.domain + u'\\' + user.name;
   user.lookup = account_sid(account, user.sid);
   return user;
+}
+
+CallOutcome active_session_ids(std::vector<std::uint32_t>& sessions) {
+  const SessionCalls& calls = session_calls();
+  if (!calls.loaded.succeeded) return calls.loaded;
+  PWTS_SESSION_INFOW list = nullptr;
+  DWORD count = 0;
+  if (!calls.enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) {
+    return outcome("WTSEnumerateSessionsW", "this computer", failure_code());
+  }
+  sessions.clear();
+  for (DWORD i = 0; i < count; ++i) {
+    if (list[i].State == WTSActive) sessions.push_back(list[i].SessionId);
+  }
+  calls.free(list);
+  return outcome("WTSEnumerateSessionsW", "this computer", ERROR_SUCCESS);
+}
+
+SignedInUsers signed_in_users() {
+  SignedInUsers users;
+  users.console_session = ::WTSGetActiveConsoleSessionId();
+  if (users.console_session != no_session) {
+    users.console = session_user_sid(users.console_session, users.console_sid);
+    if (!users.console.succeeded || !users.console_sid.empty()) return users;
+  }
+  users.enumeration = active_session_ids(users.active_sessions);
+  if (users.enumeration.succeeded && users.active_sessions.size() == 1) {
+    users.active = session_user_sid(users.active_sessions.front(), users.active_sid);
+  }
+  return users;
 }
 
 UserFolderValues user_folder_values(const std::u16string& sid) {
@@ -327,20 +394,20 @@ LocalTime local_time() {
   return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-bool running_process_names(std::vector<std::u16string>& names) {
+bool running_process_names(std::vector<std::u16string>& names, std::uint32_t session) {
   const KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return false;
-  DWORD own_session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &own_session)) return false;
   names.clear();
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
        more = ::Process32NextW(snapshot.get(), &entry)) {
     // A process whose session cannot be read has ended since the snapshot, or is one of the
-    // system's protected processes: neither is a Premiere Pro of this session.
-    DWORD session = 0;
-    if (!::ProcessIdToSessionId(entry.th32ProcessID, &session) || session != own_session) continue;
+    // system's protected processes: neither is a Premiere Pro of that session.
+    DWORD in_session = 0;
+    if (!::ProcessIdToSessionId(entry.th32ProcessID, &in_session) || in_session != session) {
+      continue;
+    }
     names.emplace_back(reinterpret_cast<char16_t*>(entry.szExeFile));
   }
   return true;

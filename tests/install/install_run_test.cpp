@@ -1414,26 +1414,41 @@ TEST_F(InstallRun, APanelRemovedByHandStaysRemovedBesideAStraySetAsideCopy) {
 // ---------------------------------------------------------------------------------------------
 // Whose folders a run writes into. The runs above have this process's user signed in; here the
 // platform's facts are given: Setup elevated with an administrator's credentials while a standard
-// user is signed in, a service's session with no user, and each call failing.
+// user is signed in, a service's session with no user, SYSTEM started by a deployment tool, and
+// each call failing.
 
-// Windows' answers while "alice" is signed in and Setup runs as the administrator, her profile
-// folder at `profile`.
+// Windows' answers while "alice" is signed in to session 2 and Setup runs there as the
+// administrator, her profile folder at `profile`.
 UserFacts alice_signed_in(const std::u16string& profile = u"/home/alice") {
-  const platform::CallOutcome worked{"RegGetValueW", "", true, 0};
+  const platform::CallOutcome ok{"RegGetValueW", "", true, 0};
   const std::string key = "HKEY_USERS\\S-1-5-21-7-1001\\";
-  return {{worked, u"alice", u"O", worked, u"S-1-5-21-7-1001", worked, u"S-1-5-21-7-500"},
+  return {{ok, 2, ok, u"alice", u"O", ok, u"S-1-5-21-7-1001", ok, u"S-1-5-21-7-500"},
           {{"", "ProfileList", true, 0},
            profile,
            {"RegGetValueW", key + "Software\\...\\User Shell Folders AppData", true, 0},
            u"%USERPROFILE%/AppData/Roaming",
            {"RegGetValueW", key + "Environment TEMP", true, 0},
-           u"%USERPROFILE%/Temp"}};
+           u"%USERPROFILE%/Temp"},
+          {}};
 }
 
-// The decision in one line: whose folders, the roaming and temporary folders, the notes and the
-// failure.
+// Windows' answers to SYSTEM in the services' session, where nobody signs in, while the user of
+// `facts` is at the console of session `console`.
+UserFacts system_with_user_at_console(UserFacts facts, std::uint32_t console) {
+  facts.session.session_id = platform::services_session;
+  facts.session.own_sid = platform::local_system_sid;
+  facts.session.session = facts.session.lookup = {};  // not asked there
+  facts.signed_in.console_session = console;
+  facts.signed_in.console = {"WTSQueryUserToken", "session " + std::to_string(console), true, 0};
+  facts.signed_in.console_sid = facts.session.sid;
+  return facts;
+}
+
+// The decision in one line: whose folders, the session Premiere Pro is looked for in, the
+// roaming and temporary folders, the notes and the failure.
 std::string decision(const UserFolders& user) {
   std::string text = (user.another_user ? "another " : "this ") +
+                     (user.failure.empty() ? "in " + std::to_string(user.session) + " " : "") +
                      platform::utf16_to_utf8(user.roaming_folder) + " " +
                      platform::utf16_to_utf8(user.temp_folder);
   for (const std::string& note : user.notes) text += " | " + note;
@@ -1445,14 +1460,68 @@ TEST(SignedInUser, TheFactsDecideWhoseFoldersAndEachFailedCallHasItsLine) {
   const std::string key = "HKEY_USERS\\S-1-5-21-7-1001\\";
   const std::string appdata = key + "Software\\...\\User Shell Folders AppData";
   const std::string temp = key + "Environment TEMP", profile = "ProfileList";
-  const std::string alice = "another /home/alice/AppData/Roaming ";
+  const std::string alice = "another in 2 /home/alice/AppData/Roaming ";
+  const std::string no_single_user = "this   => " + std::string(system_without_user_message);
   using Change = std::function<void(UserFacts&)>;
   const platform::CallOutcome denied{"OpenProcessToken", "this process", false, 5};
+  // SYSTEM with alice at the console of session 1; then `change`.
+  const auto system_run = [](Change change) -> Change {
+    return [change](UserFacts& f) { change(f = system_with_user_at_console(f, 1)); };
+  };
+  // Nobody at the console, and these sessions active, the one's user alice.
+  const auto active = [](std::vector<std::uint32_t> sessions) -> Change {
+    return [sessions](UserFacts& f) {
+      f.signed_in.console_sid.clear();
+      f.signed_in.enumeration = {"WTSEnumerateSessionsW", "this computer", true, 0};
+      f.signed_in.active_sessions = sessions;
+      f.signed_in.active = f.signed_in.console, f.signed_in.active_sid = f.session.sid;
+    };
+  };
+  const std::string alice_in_3 = "another in 3 /home/alice/AppData/Roaming /home/alice/Temp";
   for (const auto& [change, expected] : std::vector<std::pair<Change, std::string>>{
-           {[](UserFacts& f) { f.session.own_sid = f.session.sid; }, "this  "},
+           {[](UserFacts& f) { f.session.own_sid = f.session.sid; }, "this in 2  "},
            {[](UserFacts&) {}, alice + "/home/alice/Temp"},
            {[](UserFacts& f) { f.folders.roaming_folder = u"%userProfile%/R%USERPROFILE%"; },
-            "another /home/alice/R/home/alice /home/alice/Temp"},
+            "another in 2 /home/alice/R/home/alice /home/alice/Temp"},
+           // SYSTEM outside the services' session (started onto a desktop) is elevation as ever.
+           {[](UserFacts& f) { f.session.own_sid = platform::local_system_sid; },
+            alice + "/home/alice/Temp"},
+           // SYSTEM in the services' session: the console's user, else the one active session's.
+           {system_run([](UserFacts&) {}),
+            "another in 1 /home/alice/AppData/Roaming /home/alice/Temp"},
+           {system_run(active({3})), alice_in_3},
+           {system_run([&](UserFacts& f) {
+              active({3})(f);
+              f.signed_in.console_session = platform::no_session, f.signed_in.console = {};
+            }),
+            alice_in_3},
+           {system_run(active({})), no_single_user},
+           {system_run(active({3, 4})), no_single_user},
+           {system_run([&](UserFacts& f) { active({3})(f), f.signed_in.active_sid.clear(); }),
+            no_single_user},
+           // Another account there (a deployment tool's) may not ask who is signed in.
+           {system_run([](UserFacts& f) { f.session.own_sid = u"S-1-5-21-7-500"; }),
+            no_single_user},
+           {[](UserFacts& f) {
+              f.session.process_session = {"ProcessIdToSessionId", "this process", false, 5};
+            },
+            "this   | ProcessIdToSessionId this process failed (error 5)" + unknown},
+           {system_run([&](UserFacts& f) { f.session.own = denied; }),
+            "this   | OpenProcessToken this process failed (error 5)" + unknown},
+           {system_run([](UserFacts& f) {
+              f.signed_in.console = {"WTSQueryUserToken", "session 1", false, 1314};
+            }),
+            "this   | WTSQueryUserToken session 1 failed (error 1314)" + unknown},
+           {system_run([&](UserFacts& f) {
+              active({})(f);
+              f.signed_in.enumeration = {"WTSEnumerateSessionsW", "this computer", false, 5};
+            }),
+            "this   | WTSEnumerateSessionsW this computer failed (error 5)" + unknown},
+           {system_run([&](UserFacts& f) {
+              active({3})(f);
+              f.signed_in.active = {"GetTokenInformation", "TokenUser of session 3", false, 5};
+            }),
+            "this   | GetTokenInformation TokenUser of session 3 failed (error 5)" + unknown},
            {[](UserFacts& f) { f.session.name.clear(); },
             "this   => " + std::string(no_signed_in_user_message)},
            // Every call that fails is named, and none is taken for nobody signed in.
@@ -1500,7 +1569,7 @@ TEST(SignedInUser, TheFactsDecideWhoseFoldersAndEachFailedCallHasItsLine) {
 class GivenUserFacts {
  public:
   explicit GivenUserFacts(const UserFacts& facts) {
-    platform::set_session_user_for_testing(&facts.session, &facts.folders);
+    platform::set_session_user_for_testing(&facts.session, &facts.folders, &facts.signed_in);
   }
   GivenUserFacts(const GivenUserFacts&) = delete;
   GivenUserFacts& operator=(const GivenUserFacts&) = delete;
@@ -1554,16 +1623,20 @@ TEST_F(InstallRun, WithNobodyOrAnUnknownUserSignedInAnInstallFailsBeforeTouching
   put(platform::utf16_to_utf8(join_path(panel(), u"index.html")), "installed before");
   const std::u16string premiere = under(appdata, {u"Adobe", u"Premiere Pro"});
   ASSERT_TRUE(make_folders(join_path(premiere, u"24.0")));
-  // Nobody there; and someone there whose SID Windows would not give.
+  // Nobody there; someone there whose SID Windows would not give; SYSTEM with several users on.
   UserFacts nobody = alice_signed_in(), unknown = alice_signed_in();
   nobody.session.name.clear();
   unknown.session.lookup = {"LookupAccountNameW", "O\\alice", false, 1789};
+  UserFacts several = system_with_user_at_console(alice_signed_in(), platform::no_session);
+  several.signed_in.enumeration = {"WTSEnumerateSessionsW", "this computer", true, 0};
+  several.signed_in.active_sessions = {2, 3};
   const std::string installing = "Installing from " + platform::utf16_to_utf8(host.base());
   for (const auto& [user, message, last_line] :
        std::vector<std::tuple<UserFacts, std::string, std::string>>{
            {nobody, no_signed_in_user_message, installing},
            {unknown, "Windows didn't say where this user's folders are.",
-            "LookupAccountNameW O\\alice failed (error 1789)"}}) {
+            "LookupAccountNameW O\\alice failed (error 1789)"},
+           {several, system_without_user_message, installing}}) {
     const GivenUserFacts facts(user);
     RecordingWindow window;
     EXPECT_EQ(run_failure(&window), message);
@@ -1658,7 +1731,7 @@ class PremiereWait : public InstallRun {
 };
 
 TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
-  ASSERT_TRUE(premiere_is_running());
+  ASSERT_TRUE(premiere_is_running(run_user_session()));
   platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   RecordingWindow window;
   install_run(settings, &window);
@@ -1745,16 +1818,29 @@ TEST_F(PremiereWait, PremiereStartedDuringTheDownloadsIsWaitedForBeforeEachCommi
 }
 
 // Another user's Premiere Pro, in another session, holds none of this user's files: an install
-// neither waits for it nor is kept from finishing by it.
-TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedFor) {
+// neither waits for it nor is kept from finishing by it. Run by SYSTEM for that user, signed in
+// at the console, the install waits for it and installs into that user's folders.
+TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedForUnlessTheRunIsForThatUser) {
   if (::getuid() != 0) GTEST_SKIP() << "a program of another user takes root to start";
   ::kill(fake_premiere, SIGKILL);
   ::waitpid(fake_premiere, nullptr, 0);
   fake_premiere = start_fake_premiere(65534);
-  ASSERT_FALSE(premiere_is_running());
+  ASSERT_FALSE(premiere_is_running(run_user_session()));
   platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 0);
+  EXPECT_EQ(log_messages().back(), "Done");
+
+  // The stand-in's session of user 65534.
+  const std::u16string console_user = sandbox.path(u"console user");
+  ASSERT_TRUE(make_folders(join_path(console_user, u"Temp")));
+  UserFacts given = system_with_user_at_console(alice_signed_in(console_user), 65535);
+  given.folders.roaming_folder = u"%USERPROFILE%";
+  const GivenUserFacts facts(given);
+  ASSERT_TRUE(premiere_is_running(run_user_session()));
+  install_run(settings, nullptr);
+  EXPECT_EQ(pauses_seen, 1);
+  EXPECT_EQ(log_file_path(), under(console_user, {u"Temp", u"Corvalis Setup.log"}));
   EXPECT_EQ(log_messages().back(), "Done");
 }
 
@@ -1774,7 +1860,7 @@ TEST_F(PremiereWait, ASilentRunEndsAtOnceWhilePremiereIsOpen) {
 
 TEST_F(PremiereWait, CheckModeDoesNotWait) {
   ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
-  ASSERT_TRUE(premiere_is_running());
+  ASSERT_TRUE(premiere_is_running(run_user_session()));
   platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 0);

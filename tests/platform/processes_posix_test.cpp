@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/users.h"
 
 namespace {
 
@@ -23,11 +24,13 @@ TEST(Processes, ProcessesExitingDuringTheWalkAreLeftOut) {
       if (child > 0) ::waitpid(child, nullptr, 0);
     }
   });
+  std::uint32_t session = 0;
+  ASSERT_TRUE(platform::this_process_session(session).succeeded);
   int walks = 0;
   for (; walks < 600; ++walks) {
     std::vector<std::u16string> names;
     bool listed = false;
-    EXPECT_NO_THROW(listed = platform::running_process_names(names));
+    EXPECT_NO_THROW(listed = platform::running_process_names(names, session));
     if (!listed) break;
   }
   done = true;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -82,15 +83,36 @@ TEST(SessionUser, IsThisProcesssUserAndTheRegistryNamesTheFoldersWindowsGivesThe
   EXPECT_TRUE(user.session.succeeded && user.lookup.succeeded && user.own.succeeded);
   EXPECT_FALSE(user.name.empty() || user.sid.empty());
   EXPECT_EQ(user.sid, user.own_sid);
+  EXPECT_NE(user.session_id, platform::services_session);
+  EXPECT_FALSE(runs_in_services_session());
+  EXPECT_EQ(run_user_session(), user.session_id);
   if (platform::path_separator == u'/') GTEST_SKIP() << "POSIX keeps no registry of folders";
   // Read as another account would read them, they name the roaming folder Windows gives the user.
-  UserFacts facts{user, platform::user_folder_values(user.sid)};
+  UserFacts facts{user, platform::user_folder_values(user.sid), {}};
   facts.session.own_sid = u"S-1-5-18";
   const UserFolders folders = decide_user_folders(facts);
   EXPECT_EQ(folders.notes, std::vector<std::string>{});
   EXPECT_EQ(folders.roaming_folder, platform::known_folder(platform::roaming_app_data_folder));
   EXPECT_FALSE(folders.temp_folder.empty());
   EXPECT_EQ(platform::user_folder_values(u"S-1-5-21-1-2-3-4").profile.error, 2u);  // not found
+}
+
+// The calls a run as SYSTEM in the services' session makes, made here for real. Only SYSTEM may
+// ask for a session's user (Windows tells anyone else ERROR_PRIVILEGE_NOT_HELD); Wine lets
+// everyone ask and answers this process's own user for any session, and lists no session at all.
+TEST(SignedInUsers, TheConsoleAndTheActiveSessionsAnswerForReal) {
+  const platform::SignedInUsers users = platform::signed_in_users();
+  ASSERT_NE(users.console_session, platform::no_session);
+  EXPECT_TRUE(users.console.succeeded ? users.console_sid == platform::session_user().own_sid
+                                      : users.console.error == 1314u);
+  std::vector<std::uint32_t> active{platform::no_session};
+  ASSERT_TRUE(platform::active_session_ids(active).succeeded);
+  EXPECT_EQ(std::count_if(active.begin(), active.end(),
+                          [](std::uint32_t session) {
+                            return session == platform::no_session ||
+                                   session == platform::services_session;
+                          }),
+            0);
 }
 
 std::vector<std::uint32_t> observed;
@@ -132,14 +154,19 @@ TEST(ProgramPath, IsTheFullPathOfThisTestProgramsOwnFile) {
   EXPECT_TRUE(platform::path_exists(path));
 }
 
-TEST(Processes, TheListIncludesThisProgram) {
-  std::vector<std::u16string> names;
-  ASSERT_TRUE(platform::running_process_names(names));
-  bool found = false;
-  for (const std::u16string& name : names) {
-    found = found || name.find(u"corvalis-tests") != std::u16string::npos;
+// The list of this process's session holds this program; that of another session does not.
+TEST(Processes, TheListOfThisSessionIncludesThisProgramAndNoOtherSessionsDoes) {
+  std::uint32_t session = 0;
+  ASSERT_TRUE(platform::this_process_session(session).succeeded);
+  for (const std::uint32_t listed : {session, session + 1, platform::services_session}) {
+    std::vector<std::u16string> names;
+    ASSERT_TRUE(platform::running_process_names(names, listed));
+    bool found = false;
+    for (const std::u16string& name : names) {
+      found = found || name.find(u"corvalis-tests") != std::u16string::npos;
+    }
+    EXPECT_EQ(found, listed == session) << "session " << listed;
   }
-  EXPECT_TRUE(found);
 }
 
 // A key of the machine written, read back, changed and deleted: on Windows in the registry's
