@@ -10,6 +10,7 @@
 #include "install/install_run.h"
 #include "install/run_start.h"
 #include "install/uninstall_run.h"
+#include "install/user_folders.h"
 #include "log/setup_log.h"
 #include "platform/console.h"
 #include "platform/dialog.h"
@@ -91,7 +92,9 @@ int run_program() {
       install_run(*settings, nullptr);
       return 0;
     }
-    if (settings->silent) return run_silently(*settings);
+    // Where no one can see a window (the services' session, where deployment tools run Setup as
+    // SYSTEM), a window would wait for a press that never comes: the run is silent instead.
+    if (settings->silent || runs_in_services_session()) return run_silently(*settings);
     // Window mode. Only the terminal stand-in of POSIX can refuse it, without a terminal.
     if (!platform::prepare_user_interface()) {
       std::fputs(

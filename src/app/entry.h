@@ -10,7 +10,8 @@
 // refused or a check fails. --check runs a check whatever else the command line asks: a check
 // installs nothing, so --uninstall and --silent have nothing to act on there. --silent runs the
 // install (or with --uninstall the uninstall) without a window and answers 0, 1618 (another
-// Setup runs, or Premiere Pro is open) or 1603 (any other failure, its message logged).
+// Setup runs, or Premiere Pro is open) or 1603 (any other failure, its message logged). Window
+// mode in the services' session, whose desktop nobody sees, runs as --silent does.
 int run_program();
 
 // The Setup window of window mode for `settings`: with --uninstall the uninstall's pages, each
