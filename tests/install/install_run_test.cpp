@@ -27,6 +27,7 @@
 #include <set>
 #include <tuple>
 
+#include "app/entry.h"
 #include "app/settings.h"
 #include "failure.h"
 #include "fs/commit.h"
@@ -1646,6 +1647,19 @@ TEST_F(InstallRun, WithNobodyOrAnUnknownUserSignedInAnInstallFailsBeforeTouching
     EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "installed before");
     EXPECT_FALSE(platform::path_exists(under(premiere, {u"24.0", u"ControlSurface"})));
     EXPECT_EQ(log_messages().back(), last_line);
+  }
+
+  {
+    // The program itself, in window mode, in the services' session: nobody could press a button
+    // there, so it runs silently and answers with the exit code deployment tools read.
+    const GivenUserFacts facts(several);
+    std::string base = platform::utf16_to_utf8(host.base());
+    char program_name[] = "corvalis-setup", base_option[] = "--base";
+    char* arguments[] = {program_name, base_option, base.data()};
+    platform::remember_arguments(3, arguments);
+    EXPECT_EQ(run_program(), 1603);
+    EXPECT_EQ(log_messages().back(), "Failed: " + std::string(system_without_user_message));
+    EXPECT_EQ(file_content(join_path(panel(), u"index.html")), "installed before");
   }
 
   // A check touches nothing of anyone's, so it runs with nobody signed in.
