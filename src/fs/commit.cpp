@@ -5,9 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "failure.h"
 #include "fs/paths.h"
-#include "log/setup_log.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -94,24 +92,19 @@ bool retire(const CommitPlace& place, const std::u16string& id) {
 
 }  // namespace
 
-RunLock::RunLock(const std::u16string& folder) {
-  FileError error;
-  if (!make_folders(folder, &error)) {
-    log_line(error.line());
-    throw Failure(folder_not_made_message(error.path));
-  }
+RunLock::Result RunLock::take(const std::u16string& folder, FileError* error) {
+  if (!make_folders(folder, error)) return Result::folder_not_made;
   switch (lock_.take(u"corvalis-setup", folder)) {
     case platform::MachineLock::Result::taken:
-      return;
+      return Result::taken;
     case platform::MachineLock::Result::held_elsewhere:
-      throw Failure(already_running_message);
+      return Result::held_elsewhere;
     case platform::MachineLock::Result::failed:
       break;
   }
-  log_line(FileError{"Take the lock of Setup's runs in " + utf8(folder), folder,
-                     platform::last_file_error()}
-               .line());
-  throw Failure("Setup couldn't tell whether another Setup is running, so nothing was installed.");
+  keep_first(error, {"Take the lock of Setup's runs in " + utf8(folder), folder,
+                     platform::last_file_error()});
+  return Result::failed;
 }
 
 PlaceSwitch::PlaceSwitch(const CommitPlace& place) : place_(place) {

@@ -57,23 +57,23 @@
 #include "platform/file_system.h"
 #include "platform/process.h"
 
-// The message a run that finds another run holding the lock fails with.
-inline constexpr const char* already_running_message =
-    "Setup is already running. Finish it, then run Setup again.";
-
 // The lock one install or uninstall run holds from before its clean-up to its end, so that no
 // other run, of this user or another, changes or clears anything meanwhile. A check changes
-// nothing that is installed and takes none. On POSIX it is "corvalis-setup.lock" in `folder`
-// (the first Program Files folder), made with its parents when missing; Windows ignores the
-// folder. Released by the destructor, on the thread that took it, and by the system when the
+// nothing that is installed and takes none. On POSIX it is "corvalis-setup.lock" in the folder
+// given (the first Program Files folder), made with its parents when missing; Windows ignores
+// the folder. Released by the destructor, on the thread that took it, and by the system when the
 // process ends in any way.
 class RunLock {
  public:
-  // Throws Failure(already_running_message) when another run holds it, and a Failure naming the
-  // folder or the lock when it cannot be taken at all (the step is logged).
-  explicit RunLock(const std::u16string& folder);
+  enum class Result { taken, held_elsewhere, folder_not_made, failed };
+
+  RunLock() = default;
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
+
+  // Takes the lock if no other run holds it; never waits. For `folder_not_made` and `failed`,
+  // `error` names the step.
+  Result take(const std::u16string& folder, FileError* error = nullptr);
 
  private:
   platform::MachineLock lock_;

@@ -11,7 +11,8 @@
 
 // Returns normally on success; throws Failure with the message for the user on any failure.
 // The run folder in the temporary folder is removed at every end. An install holds the run lock
-// (fs/commit.h) from before its clean-up to its end, and fails with already_running_message when
-// another run holds it; a check takes none. An install waits while Premiere Pro runs before it
-// starts, and again before the panel switch and before the first plug-in is placed.
+// (fs/commit.h, install/run_start.h) from before its clean-up to its end, and fails with
+// already_running_message when another run holds it; a check takes none. An install waits while
+// Premiere Pro runs before it starts, and again before the panel switch and before the first
+// plug-in is placed (a silent one ends instead).
 void install_run(const RunSettings& settings, WindowReference window);

@@ -108,7 +108,20 @@ RunStart::RunStart(const RunSettings& settings, std::string_view first_line,
   if (changes_the_machine) roaming_folder_ = user_roaming_folder(user);
   require_usable_temp_folder();
   if (changes_the_machine) {
-    lock_.emplace(run_lock_folder());
+    FileError error;
+    switch (lock_.take(run_lock_folder(), &error)) {
+      case RunLock::Result::taken:
+        break;
+      case RunLock::Result::held_elsewhere:
+        throw Failure(already_running_message);
+      case RunLock::Result::folder_not_made:
+        log_line(error.line());
+        throw Failure(folder_not_made_message(error.path));
+      case RunLock::Result::failed:
+        log_line(error.line());
+        throw Failure(
+            "Setup couldn't tell whether another Setup is running, so nothing was installed.");
+    }
     wait_while_premiere_runs(window);
     // What runs cut short left behind goes first, before anything of this run's own.
     remove_panel_leftovers(roaming_folder_);

@@ -5,7 +5,6 @@
 // left, and the run's scratch folder.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +16,10 @@
 // (platform::running_process_names): another user's Premiere Pro, in another session, holds
 // none of this user's files.
 bool premiere_is_running(std::uint32_t session);
+
+// The message a run that finds another run holding the lock fails with.
+inline constexpr const char* already_running_message =
+    "Setup is already running. Finish it, then run Setup again.";
 
 // The message a run that may not wait fails with while Premiere Pro runs.
 inline constexpr const char* premiere_open_message =
@@ -53,7 +56,7 @@ class RunStart {
   bool silent_ = false;
   std::uint32_t session_ = 0;
   std::u16string roaming_folder_;
-  std::optional<RunLock> lock_;
+  RunLock lock_;
 };
 
 // The run's private scratch folder in Setup's temporary folder, "corvalis-setup-" + process id +
