@@ -64,6 +64,11 @@ void register_with_windows(const std::u16string& program, const std::string& app
     log_line(error.line());
     return;
   }
+  if (!platform::make_executable(copy)) {
+    log_line(
+        FileError{"Make " + utf8(copy) + " a program", copy, platform::last_file_error()}.line());
+    return;
+  }
   const std::u16string quoted = u"\"" + copy + u"\"";
   const std::uint64_t kib = (bytes_installed + bytes.size() + 1023) / 1024;
   const auto text = [](const char16_t* name, std::u16string value) {

@@ -50,6 +50,11 @@ bool remove_folder(const std::u16string& path);
 // changed through its handle. POSIX: makes the entry readable and writable by its owner
 // (searchable too for a folder); links are left alone, since chmod would follow them.
 bool reset_attributes(const std::u16string& path);
+// Lets the file be run as a program: POSIX sets its owner's, group's and others' execute bits
+// (read and write stay as they are); Windows runs any file with a program's name: true, nothing
+// to do.
+bool make_executable(const std::u16string& path);
+
 // Deletes the file at the next restart of the system, for a file that cannot go now (a program
 // that is running, a plug-in another session's Premiere Pro has loaded): MoveFileExW with
 // MOVEFILE_DELAY_UNTIL_REBOOT, which takes administrator rights. POSIX deletes it now (unlink):

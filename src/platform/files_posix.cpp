@@ -97,6 +97,14 @@ bool reset_attributes(const std::u16string& path) {
   return ::chmod(name.c_str(), mode & 07777) == 0;
 }
 
+bool make_executable(const std::u16string& path) {
+  if (!file_change_permitted(FileChange::reset_attributes, path)) return false;
+  const std::string name = native(path);
+  struct stat info;
+  if (::lstat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return ::chmod(name.c_str(), (info.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) & 07777) == 0;
+}
+
 bool delete_at_restart(const std::u16string& path) {
   if (!file_change_permitted(FileChange::delete_file, path)) return false;
   return ::unlink(native(path).c_str()) == 0;

@@ -76,6 +76,10 @@ bool reset_attributes(const std::u16string& path) {
   return ::SetFileInformationByHandle(link.get(), FileBasicInfo, &info, sizeof info) != 0;
 }
 
+bool make_executable(const std::u16string&) {
+  return true;
+}
+
 bool delete_at_restart(const std::u16string& path) {
   if (!file_change_permitted(FileChange::delete_file, path)) return false;
   return ::MoveFileExW(wide(long_path(path)), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;

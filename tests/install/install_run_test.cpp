@@ -733,6 +733,7 @@ TEST_F(InstallRun, AnInstallKeepsACopyOfSetupAndListsItWithWindows) {
   const std::u16string copy = under(program_files, {u"Corvalis", u"corvalis-setup"});
   EXPECT_EQ(kept_copy_path(), copy);
   EXPECT_EQ(file_content(copy), "the program's own bytes");
+  EXPECT_EQ(::access(platform::utf16_to_utf8(copy).c_str(), X_OK), 0) << "the copy runs";
   std::vector<platform::RegistryValue> values;
   std::uint32_t error = 0;
   ASSERT_TRUE(platform::read_registry_values(uninstall_entry(), values, error)) << error;
