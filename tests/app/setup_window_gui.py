@@ -31,6 +31,7 @@ happens, so the test cannot leave anything running.
 """
 
 import argparse
+import fcntl
 import hashlib
 import os
 import re
@@ -356,7 +357,11 @@ def windows_path(path):
 
 def start_premiere(session):
     """A program named as Premiere Pro, without a window: a copy of Wine's cmd.exe that waits on
-    standard input once it has said it runs, and ends when that closes."""
+    standard input once it has said it runs, and ends when that closes. A program under Wine is a
+    process of this machine too, named so for the Linux build's install runs: while it runs, it
+    holds whole the turn that tests running install runs share (its `turn`, closed to end it)."""
+    turn = open("/tmp/corvalis-tests-premiere.lock", "a")
+    fcntl.flock(turn, fcntl.LOCK_EX)
     folder = os.path.join(session.options.out, "premiere")
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "Adobe Premiere Pro.exe")
@@ -365,6 +370,7 @@ def start_premiere(session):
     premiere = subprocess.Popen([session.options.wine, path, "/k", "echo Premiere runs"],
                                 env=session.environment, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    premiere.turn = turn
     deadline, said = time.monotonic() + 90, b""
     while b"Premiere runs" not in said:
         waited = select.select([premiere.stdout], [], [], max(0, deadline - time.monotonic()))
@@ -429,6 +435,7 @@ def silent_runs(session, installed, removed, window_lines):
         refused(1618, ALREADY_RUNNING, "--silent", *base, "--uninstall")
         premiere.stdin.close()
         expect(premiere.wait(timeout=60) == 0, "the program named as Premiere Pro did not end")
+        premiere.turn.close()
         session.wait_for("Corvalis is installed")
         session.keys("Return")
         expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
@@ -445,6 +452,9 @@ def silent_runs(session, installed, removed, window_lines):
     finally:
         if premiere and premiere.poll() is None:
             premiere.kill()
+            premiere.wait()
+        if premiere:
+            premiere.turn.close()
         host.shutdown()
         host.server_close()  # nothing listens at its port from now on
     # Hosts that fail the install: answering 404 or 503 to everything, or none at all.
