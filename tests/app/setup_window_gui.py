@@ -422,6 +422,10 @@ def silent_runs(session, installed, removed, window_lines):
             expect(into == log or len(log_messages(log)) == usual, "--log: the usual log grew")
             print(" ".join(("--silent install and uninstall", *extra)) + ": exit code 0, the "
                   "window's end states and log lines")
+        with open(chosen, "rb") as written:
+            expect(all(re.fullmatch(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [^\r\n]+\r\n", line)
+                       for line in written.read().splitlines(keepends=True)),
+                   "--log: a line not as the log writes it")
 
         premiere = start_premiere(session)
         refused(1618, PREMIERE_OPEN, "--silent", *base)
