@@ -209,7 +209,7 @@ like_the_window() {  # like_the_window LOG [OPTION...]: LOG is where the lines m
   [ "$(lines_after "$at" "$into")" = "$window_install"$'\n'"$window_uninstall" ] ||
     fail "--silent $*: not the window's log lines"
   [ "$into" = "$log" ] || [ "$(wc -l <"$log")" = "$usual" ] || fail "--log: the usual log grew"
-  echo "--silent install and uninstall${*:+ $*}: exit code 0, the window's end states and log lines"
+  echo "--silent install and uninstall${*:+ $*}: exit code 0, the window's end states and lines"
 }
 like_the_window "$log"
 chosen="$out/deploy – logs/Corvalis.log"
@@ -260,7 +260,8 @@ tmux -L "$socket" send-keys -t setup Enter
 wait_for_exit
 [ "$(state)" = "$installed" ] || fail "the window's install after the wait: not its end state"
 # Installed now: a refused run takes nothing away either.
-unwritable="$out/port/Corvalis.log"  # in a "folder" that is a file
+touch "$out/not a folder"
+unwritable="$out/not a folder/Corvalis.log"
 refused 1603 "" --silent --log "$unwritable"
 refused 1603 "" --silent --uninstall --log "$unwritable"
 refused 1 "" --check --log "$unwritable"
