@@ -66,7 +66,8 @@ ED25519_ORDER = 2**252 + 27742317777372353535851937790883648493
 PANEL = "appdata/Adobe/CEP/extensions/com.corvalisplugin.panel"
 LEGACY_PANEL = "appdata/Adobe/CEP/extensions/com.brackmoor.panel"
 # Where an install run may write besides its log. A run that fails in the app stage may have
-# replaced the panel; only a successful one reaches the plug-in folders and settings.
+# replaced the panel; only a successful one reaches the plug-in folders, the settings and the
+# copy of Setup it keeps.
 PANEL_PLACES = [PANEL, LEGACY_PANEL]
 PLUGIN_PLACES = [
     f"{program_files}/{folder}"
@@ -75,7 +76,9 @@ PLUGIN_PLACES = [
                    "Adobe/Common/Plug-ins/7.0/MediaCore/Corvalis",
                    "Adobe/Common/Plug-ins/7.0/MediaCore/Brackmoor",
                    "Common Files/Adobe/Plug-ins/7.0/MediaCore/Corvalis")
-] + ["appdata/Adobe/Premiere Pro/*/ControlSurface"]
+] + ["appdata/Adobe/Premiere Pro/*/ControlSurface",
+     # Setup's own copy and the uninstall entry's stand-in beside it, after the plug-ins.
+     "Program Files/Corvalis"]
 LOG = "temp/Corvalis Setup.log"
 
 
