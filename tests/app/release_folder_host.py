@@ -2,11 +2,12 @@
 """A local release host over a published folder, for the tests that run the real program.
 
     release_folder_host.py --root FOLDER --port-file FILE [--delay SECONDS] [--failing]
-                           [--hold NAME --gate FILE]
+                           [--status CODE] [--hold NAME --gate FILE]
 
 Serves FOLDER on 127.0.0.1 at a free port, which it writes to FILE once it listens. --delay holds
 every answer back a little, so the Progress page stays on screen long enough to be seen;
---failing answers every request with a channel document that is not JSON. --hold sends half of
+--failing answers every request with a channel document that is not JSON, --status with that
+HTTP status and no body. --hold sends half of
 any file called NAME, an eighth at a time a little apart, and the rest only once the gate file
 exists, so that a test sees the Progress page mid-download for as long as it needs to, whatever
 the speed of the machine. It ends by itself after ten minutes, so an interrupted test leaves
@@ -29,9 +30,15 @@ class ReleaseHost(http.server.SimpleHTTPRequestHandler):
     delay = 0.0
     failing = False
     hold = None  # (file name, gate file)
+    status = None
 
     def do_GET(self):
         time.sleep(self.delay)
+        if self.status:
+            self.send_response(self.status)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if self.failing:
             body = b"this is not a channel document"
             self.send_response(200)
@@ -60,10 +67,11 @@ class ReleaseHost(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-def start_host(folder, delay=0.0, failing=False, hold=None):
+def start_host(folder, delay=0.0, failing=False, hold=None, status=None):
     """Starts serving on a thread; the server's server_address[1] is the port. `hold` is
     (file name, gate file), as --hold and --gate."""
-    handler = type("Host", (ReleaseHost,), {"delay": delay, "failing": failing, "hold": hold})
+    handler = type("Host", (ReleaseHost,),
+                   {"delay": delay, "failing": failing, "hold": hold, "status": status})
     server = http.server.ThreadingHTTPServer(
         ("127.0.0.1", 0), functools.partial(handler, directory=folder))
     server.daemon_threads = True
@@ -77,11 +85,12 @@ def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--delay", type=float, default=0.0)
     parser.add_argument("--failing", action="store_true")
+    parser.add_argument("--status", type=int)
     parser.add_argument("--hold")
     parser.add_argument("--gate")
     options = parser.parse_args()
     hold = (options.hold, options.gate) if options.hold else None
-    server = start_host(options.root, options.delay, options.failing, hold)
+    server = start_host(options.root, options.delay, options.failing, hold, options.status)
     with open(options.port_file + ".part", "w") as out:
         out.write(str(server.server_address[1]))
     import os

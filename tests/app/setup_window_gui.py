@@ -4,6 +4,13 @@ keyboard like a user: Install, then Close; then --uninstall, Remove, then Close;
 host that fails, Install, Try again, Close. It reads the page texts back with dialog-probe.exe and saves a PNG of every page in the
 output folder for a person to look at; the Progress page's is taken mid-download, while the host
 holds back the second half of the control-surface plug-in, with the bar between 35 and 70.
+Installed, the uninstall entry's values are read back with `reg query`; removed, it is gone.
+
+Then the same install and uninstall with --silent, which must end with 0 and leave the window's
+end states and log lines, also with --log FILE; and --silent's failures, with their exit codes:
+1618 while Premiere Pro runs (a copy of Wine's cmd.exe named so) and while a window's install
+waiting for it holds the run lock, 1603 against hosts that fail and with a --log that can't be
+written (--check: 1), 1 for a refused --base.
 
     setup_window_gui.py --program corvalis-setup.exe --probe dialog-probe.exe --wine wine-run
                         --release-tool corvalis-release --key KEYFILE --prefix WINEPREFIX
@@ -24,7 +31,11 @@ happens, so the test cannot leave anything running.
 """
 
 import argparse
+import fcntl
+import hashlib
 import os
+import re
+import select
 import shutil
 import subprocess
 import sys
@@ -220,6 +231,81 @@ def read_log(session):
         return log.read().splitlines()
 
 
+UNINSTALL_ENTRY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Corvalis"
+PREMIERE_OPEN = "Premiere Pro is open. Close it, then run Setup again."
+ALREADY_RUNNING = "Setup is already running. Finish it, then run Setup again."
+NOT_DOWNLOADED = "Couldn't download Corvalis. Check your internet connection and run Setup again."
+
+
+def log_messages(path, after=0):
+    """The lines of a log after the first `after`, without their time, each with its CR LF."""
+    try:
+        with open(path, "rb") as log:
+            return [line[20:] for line in log.read().splitlines(keepends=True)[after:]]
+    except FileNotFoundError:
+        return []
+
+
+def usual_log(session):
+    return os.path.join(wine_user_folder(session), "Temp", "Corvalis Setup.log")
+
+
+def end_state(session):
+    """What Setup leaves where it writes: every path beneath the prefix's Program Files folders
+    and the Wine user's roaming folder, each file with its size and digest; and the uninstall
+    entry's values as `reg query` reads them in the 64-bit view, or None when there is none."""
+    roots = [os.path.join(session.options.prefix, "drive_c", name)
+             for name in ("Program Files", "Program Files (x86)")]
+    roots.append(os.path.join(wine_user_folder(session), "AppData", "Roaming"))
+    paths = {}
+    for root in roots:
+        for folder, folders, files in os.walk(root):
+            for name in folders:
+                paths[os.path.join(folder, name)] = None
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as file:
+                    content = file.read()
+                paths[os.path.join(folder, name)] = (len(content),
+                                                     hashlib.sha256(content).hexdigest())
+    entry = session.wine("reg", "query", UNINSTALL_ENTRY, "/reg:64")
+    values = None
+    if entry.returncode == 0:
+        # "    NAME    TYPE    VALUE" lines under the key's own.
+        values = dict((parts[0], tuple(parts[1:])) for parts in
+                      (line.strip().split("    ") for line in
+                       entry.stdout.decode("utf-8").splitlines()) if len(parts) == 3)
+    return paths, values
+
+
+def expect_registered(session, installed, removed):
+    """The copy of Setup the install kept and the uninstall entry it wrote, as Windows lists it,
+    against what it placed; and both gone after the uninstall."""
+    entry = installed[1]
+    copy = r"C:\Program Files\Corvalis\corvalis-setup.exe"
+    kept = os.path.join(session.options.prefix, "drive_c", "Program Files", "Corvalis")
+    with open(session.options.program, "rb") as program:
+        expect(installed[0].get(os.path.join(kept, "corvalis-setup.exe"), (0, ""))[1] ==
+               hashlib.sha256(program.read()).hexdigest(), "no copy of Setup kept")
+    expect(kept not in removed[0], "the kept copy's folder is still there")
+    placed = sum(file[0] for path, file in installed[0].items() if file and path not in removed[0])
+    expected = {
+        "DisplayName": ("REG_SZ", "Corvalis for Premiere Pro"),
+        "DisplayVersion": ("REG_SZ", "2.1.0"),
+        "Publisher": ("REG_SZ", "Corvalis"),
+        "DisplayIcon": ("REG_SZ", copy + ",0"),
+        "InstallLocation": ("REG_SZ", r"C:\Program Files\Corvalis"),
+        "UninstallString": ("REG_SZ", f'"{copy}" --uninstall'),
+        "QuietUninstallString": ("REG_SZ", f'"{copy}" --uninstall --silent'),
+        "NoModify": ("REG_DWORD", "0x1"),
+        "NoRepair": ("REG_DWORD", "0x1"),
+        "EstimatedSize": ("REG_DWORD", hex((placed + 1023) // 1024)),
+    }
+    expect(entry == expected, f"the uninstall entry: {entry}, not {expected}")
+    expect(removed[1] is None, f"the uninstall entry is still there: {removed[1]}")
+    print("reg query read the uninstall entry back installed, and found none removed: "
+          + ", ".join(f"{name}={value}" for name, (_, value) in sorted(entry.items())))
+
+
 def uninstall(session):
     """--uninstall through the window, after the install: its own first page, Remove, and its end
     page. It asks no release host."""
@@ -245,6 +331,145 @@ def uninstall(session):
     finally:
         if program.poll() is None:
             program.kill()
+
+
+def exit_code(session, *arguments):
+    """Runs the program with the arguments and no window and returns its whole exit code, read
+    by cmd: Wine's own exit status keeps only its low eight bits. The command line reaches cmd in
+    a variable, so that no path of it goes through a batch file's character set."""
+    batch = os.path.join(session.options.out, "exit-code.cmd")
+    with open(batch, "w", newline="") as out:
+        out.write("@%CORVALIS_RUN%\r\n@echo exit code %ERRORLEVEL%\r\n")
+    command = " ".join(f'"{argument}"' for argument in (windows_path(session.program_path),
+                                                         *arguments))
+    result = subprocess.run([session.options.wine, "cmd", "/c", windows_path(batch)],
+                            env=dict(session.environment, CORVALIS_RUN=command),
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=180)
+    found = re.search(rb"exit code (-?\d+)", result.stdout)
+    expect(found, f"no exit code from cmd: {result.stdout!r}")
+    return int(found.group(1))
+
+
+def windows_path(path):
+    """The path as a program under Wine names it: Wine's drive Z: is the Unix root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def start_premiere(session):
+    """A program named as Premiere Pro, without a window: a copy of Wine's cmd.exe that waits on
+    standard input once it has said it runs, and ends when that closes. A program under Wine is a
+    process of this machine too, named so for the Linux build's install runs: while it runs, it
+    holds whole the turn that tests running install runs share (its `turn`, closed to end it)."""
+    turn = open("/tmp/corvalis-tests-premiere.lock", "a")
+    fcntl.flock(turn, fcntl.LOCK_EX)
+    folder = os.path.join(session.options.out, "premiere")
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, "Adobe Premiere Pro.exe")
+    shutil.copyfile(os.path.join(session.options.prefix, "drive_c", "windows", "system32",
+                                 "cmd.exe"), path)
+    premiere = subprocess.Popen([session.options.wine, path, "/k", "echo Premiere runs"],
+                                env=session.environment, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    premiere.turn = turn
+    deadline, said = time.monotonic() + 90, b""
+    while b"Premiere runs" not in said:
+        waited = select.select([premiere.stdout], [], [], max(0, deadline - time.monotonic()))
+        said += os.read(premiere.stdout.fileno(), 4096) if waited[0] else b""
+        expect(waited[0] and premiere.poll() is None,
+               f"the program named as Premiere Pro did not start: {said!r}")
+    return premiere
+
+
+def silent_runs(session, installed, removed, window_lines):
+    """--silent after the window's install and uninstall; see the module's description."""
+    options = session.options
+    log = usual_log(session)
+    host = start_host(options.release)
+    port = host.server_address[1]
+    base = ("--base", f"http://127.0.0.1:{port}")
+    premiere = None
+
+    def refused(code, last, *arguments):
+        """A run that changes nothing, ends with `code` and logs `last` last (None: nothing
+        in the usual log)."""
+        before, lines = end_state(session), len(log_messages(log))
+        got = exit_code(session, *arguments)
+        expect(got == code, f"{arguments}: exit code {got}, not {code}")
+        expect(end_state(session) == before, f"{arguments}: changed what Setup installs")
+        logged = log_messages(log, lines)
+        if last is None:
+            expect(not logged, f"{arguments}: logged {logged}")
+        else:
+            expect(logged[-1:] == [f"Failed: {last}\r\n".encode()],
+                   f"{arguments}: logged {logged}, not Failed: {last}")
+        print(f"{' '.join(arguments)}: exit code {got}" + (f", logged Failed: {last}"
+                                                          if last else ""))
+
+    try:
+        # The same runs, to the same end states and log lines (the host's port aside).
+        chosen = os.path.join(options.out, "deploy logs", "Corvalis.log")
+        os.makedirs(os.path.dirname(chosen))
+        for into, extra in ((log, ()), (chosen, ("--log", windows_path(chosen)))):
+            at, usual = len(log_messages(into)), len(log_messages(log))
+            for mode, state in (((), installed), (("--uninstall",), removed)):
+                code = exit_code(session, "--silent", *base, *mode, *extra)
+                expect(code == 0, f"--silent {mode} {extra}: exit code {code}")
+                expect(end_state(session) == state,
+                       f"--silent {mode} {extra}: not the window's end state")
+            lines = [re.sub(rb":\d+\r", b":PORT\r", line) for line in log_messages(into, at)]
+            expect(lines == window_lines, f"--silent {extra}: the log lines {lines}, not the "
+                   f"window's {window_lines}")
+            expect(into == log or len(log_messages(log)) == usual, "--log: the usual log grew")
+            print(" ".join(("--silent install and uninstall", *extra)) + ": exit code 0, the "
+                  "window's end states and log lines")
+        with open(chosen, "rb") as written:
+            expect(all(re.fullmatch(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [^\r\n]+\r\n", line)
+                       for line in written.read().splitlines(keepends=True)),
+                   "--log: a line not as the log writes it")
+
+        premiere = start_premiere(session)
+        refused(1618, PREMIERE_OPEN, "--silent", *base)
+        refused(1618, PREMIERE_OPEN, "--silent", *base, "--uninstall")
+        # A window's install holds the run lock while it waits for Premiere Pro to close.
+        program = run_program(session, port)
+        session.wait_for("Install Corvalis for Premiere Pro")
+        session.keys("Return")
+        session.wait_for("Close Premiere Pro to continue")
+        refused(1618, ALREADY_RUNNING, "--silent", *base)
+        refused(1618, ALREADY_RUNNING, "--silent", *base, "--uninstall")
+        premiere.stdin.close()
+        expect(premiere.wait(timeout=60) == 0, "the program named as Premiere Pro did not end")
+        premiere.turn.close()
+        session.wait_for("Corvalis is installed")
+        session.keys("Return")
+        expect(wait_for_exit(program) == 0, "closing the window must end the program with 0")
+        expect(end_state(session) == installed, "the window's install after the wait: not its "
+               "end state")
+        # Installed now: a refused run takes nothing away either.
+        not_a_folder = os.path.join(options.out, "not a folder")
+        open(not_a_folder, "w").close()
+        unwritable = windows_path(os.path.join(not_a_folder, "Corvalis.log"))
+        refused(1603, None, "--silent", *base, "--log", unwritable)
+        refused(1603, None, "--silent", *base, "--uninstall", "--log", unwritable)
+        refused(1, None, "--check", *base, "--log", unwritable)
+        refused(1, None, "--silent", *base, "--base", "http://corvalisplugin.example")
+    finally:
+        if premiere and premiere.poll() is None:
+            premiere.kill()
+            premiere.wait()
+        if premiere:
+            premiere.turn.close()
+        host.shutdown()
+        host.server_close()  # nothing listens at its port from now on
+    # Hosts that fail the install: answering 404 or 503 to everything, or none at all.
+    for status in (404, 503, None):
+        host = start_host(options.release, status=status) if status else None
+        try:
+            refused(1603, NOT_DOWNLOADED, "--silent", "--base",
+                    f"http://127.0.0.1:{host.server_address[1] if host else port}")
+        finally:
+            if host:
+                host.shutdown()
 
 
 def failed_install(session):
@@ -395,9 +620,17 @@ def main():
         subprocess.run([options.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
                         "Managed", "/d", "N", "/f"], timeout=300, **quiet)
         fresh_wine()
+        at = len(log_messages(usual_log(session)))
         successful_install(session)
+        installed = end_state(session)
         fresh_wine()
         uninstall(session)
+        removed = end_state(session)
+        expect_registered(session, installed, removed)
+        window_lines = [re.sub(rb":\d+\r", b":PORT\r", line)
+                        for line in log_messages(usual_log(session), at)]
+        fresh_wine()
+        silent_runs(session, installed, removed, window_lines)
         fresh_wine()
         failed_install(session)
         fresh_wine()
