@@ -765,35 +765,6 @@ TEST_F(InstallRun, AnInstallKeepsACopyOfSetupAndListsItWithWindows) {
   EXPECT_EQ(again.back(), "Done");
 }
 
-// --log FILE: every line of the run goes to that file and nowhere else, whoever is signed in; a
-// file that cannot be written ends the run before it changes anything.
-TEST_F(InstallRun, TheLogGoesWhereTheCommandLineSays) {
-  const std::u16string chosen = under(sandbox.root(), {u"logs", u"deploy.log"});
-  ASSERT_TRUE(make_folders(under(sandbox.root(), {u"logs"})));
-  ASSERT_TRUE(scan({u"setup", u"--log", chosen, u"--base", host.base(), u"--silent"}));
-  install_run(settings, nullptr);
-  EXPECT_EQ(log_file_path(), chosen);
-  const std::string written = file_content(chosen);
-  EXPECT_NE(written.find(" Installing from "), std::string::npos);
-  EXPECT_TRUE(written.ends_with(" Done\r\n")) << written;
-  settings.log_file.clear();
-  install_run(settings, nullptr);
-  EXPECT_NE(log_file_path(), chosen);
-  EXPECT_EQ(file_content(chosen), written);
-
-  for (const std::u16string& unwritable :
-       {under(sandbox.root(), {u"no such folder", u"deploy.log"}), sandbox.path(u"logs")}) {
-    const Tree installed = tree_of(sandbox.root(), {"appdata", "Program Files"});
-    const std::size_t requested = host.request_paths().size();
-    ASSERT_TRUE(scan({u"setup", u"--log", unwritable, u"--base", host.base()}));
-    EXPECT_EQ(run_failure(), "Setup couldn't write its log to " +
-                                 platform::utf16_to_utf8(unwritable) +
-                                 ", so nothing was installed.");
-    EXPECT_EQ(tree_of(sandbox.root(), {"appdata", "Program Files"}), installed);
-    EXPECT_EQ(host.request_paths().size(), requested);
-  }
-}
-
 // An uninstall takes away everything the install placed, and nothing else: the machine is as it
 // was before the install (Premiere's own folders were there already), but for the temporary
 // folder. A second uninstall finds nothing to remove and succeeds.
@@ -1857,20 +1828,6 @@ TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedForUnlessTheRunIsForThatUser
   EXPECT_EQ(pauses_seen, 1);
   EXPECT_EQ(log_file_path(), under(console_user, {u"Temp", u"Corvalis Setup.log"}));
   EXPECT_EQ(log_messages().back(), "Done");
-}
-
-// A silent run never waits: with Premiere Pro open it ends at once, before it changes anything,
-// with the message deployment tools' logs show (and exit code 1618 from the entry).
-TEST_F(PremiereWait, ASilentRunEndsAtOnceWhilePremiereIsOpen) {
-  platform::observe_pauses_for_testing(close_premiere_on_first_pause);
-  settings.silent = true;
-  for (const bool uninstall : {false, true}) {
-    settings.uninstall = uninstall;
-    EXPECT_EQ(run_failure(), premiere_open_message);
-    EXPECT_EQ(pauses_seen, 0);
-    EXPECT_FALSE(platform::path_exists(join_path(appdata, u"Adobe")));
-    EXPECT_FALSE(platform::path_exists(join_path(program_files, u"Adobe")));
-  }
 }
 
 TEST_F(PremiereWait, CheckModeDoesNotWait) {
