@@ -1,7 +1,6 @@
 #include "fs/commit.h"
 
-#include <algorithm>
-#include <map>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -26,14 +25,9 @@ void keep_first(FileError* error, const FileError& step) {
   if (error && error->step.empty()) *error = step;
 }
 
-bool is_digits(std::u16string_view text) {
-  return !text.empty() && text.size() <= 20 &&
-         std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
-}
-
-// The copies beside one place, by switch id.
+// The switch ids of the copies beside one place, by kind.
 struct Beside {
-  std::map<std::u16string, bool> staged, records, aside, removed;  // id -> present
+  std::set<std::u16string> staged, records, aside, removed;
 };
 
 // What the side folder holds of `name`'s switches: entries named `name` + "." + digits + one of
@@ -52,7 +46,7 @@ Beside copies_beside(const CommitPlace& place) {
           std::pair{record_suffix, &Beside::records}, std::pair{aside_suffix, &Beside::aside}}) {
       if (!rest.ends_with(suffix)) continue;
       const std::u16string_view id = rest.substr(0, rest.size() - suffix.size());
-      if (is_digits(id)) (found.*kind)[std::u16string(id)] = true;
+      if (is_decimal(id)) (found.*kind).emplace(id);
       break;
     }
   }
@@ -193,7 +187,7 @@ bool PlaceSwitch::put_back(FileError* error) {
 
 void clear_beside(const CommitPlace& place) {
   Beside beside = copies_beside(place);
-  for (const auto& [id, present] : beside.records) {
+  for (const std::u16string& id : beside.records) {
     if (beside.aside.contains(id)) {
       // A switch cut between its two renames left the place empty and this copy aside. Without
       // the place's folder it cannot go back yet, and the evidence stays.
@@ -209,13 +203,13 @@ void clear_beside(const CommitPlace& place) {
       static_cast<void>(place.side.remove(copy_name(place, id, record_suffix)));
     }
   }
-  for (const auto& [id, present] : beside.aside) {
+  for (const std::u16string& id : beside.aside) {
     // Without a record, a copy aside is no evidence of anything: it is never put back.
     if (!beside.records.contains(id)) static_cast<void>(retire(place, id));
   }
-  for (const auto* kind : {&beside.staged, &beside.removed}) {
-    const std::u16string_view suffix = kind == &beside.staged ? staged_suffix : removed_suffix;
-    for (const auto& [id, present] : *kind) {
+  for (const auto& [ids, suffix] :
+       {std::pair{&beside.staged, staged_suffix}, std::pair{&beside.removed, removed_suffix}}) {
+    for (const std::u16string& id : *ids) {
       static_cast<void>(remove_entry(place.side, place.side_path, copy_name(place, id, suffix),
                                      nullptr, /*wait_out_holds=*/false));
     }
@@ -223,12 +217,10 @@ void clear_beside(const CommitPlace& place) {
 }
 
 void clear_beside_file(const std::u16string& path) {
-  const std::size_t last = path.find_last_of(platform::path_separator);
-  if (last == std::u16string::npos) return;
-  const std::u16string folder_path = path.substr(0, last);
+  const auto [folder_path, name] = folder_and_name(path);
   platform::OpenFolder folder;
   if (!folder.open(folder_path)) return;
-  clear_beside({&folder, folder_path, folder, folder_path, path.substr(last + 1)});
+  clear_beside({&folder, folder_path, folder, folder_path, name});
 }
 
 bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string& folder_path,
@@ -242,10 +234,7 @@ bool replace_whole_file(const platform::OpenFolder& folder, const std::u16string
 SwitchResult replace_file_in_use(const std::u16string& target, const std::string& content,
                                  FileError* error) {
   if (error) *error = FileError{};
-  const std::size_t last = target.find_last_of(platform::path_separator);
-  const std::u16string folder_path =
-      last == std::u16string::npos ? std::u16string(u".") : target.substr(0, last);
-  const std::u16string name = last == std::u16string::npos ? target : target.substr(last + 1);
+  const auto [folder_path, name] = folder_and_name(target);
   FileError step;
   if (!make_folders(folder_path, &step)) {
     keep_first(error, step);

@@ -1,5 +1,7 @@
 #include "fs/paths.h"
 
+#include <algorithm>
+
 #include "failure.h"
 #include "platform/text.h"
 #include "platform/users.h"
@@ -19,6 +21,13 @@ std::u16string without_trailing_separator(std::u16string_view path) {
     path.remove_suffix(1);
   }
   return std::u16string(path);
+}
+
+std::pair<std::u16string, std::u16string> folder_and_name(std::u16string_view path) {
+  const std::size_t last = path.find_last_of(platform::path_separator);
+  if (last == std::u16string_view::npos) return {u".", std::u16string(path)};
+  return {without_trailing_separator(path.substr(0, last + 1)),
+          std::u16string(path.substr(last + 1))};
 }
 
 std::u16string known_folder_path(const platform::KnownFolderId& folder) {
@@ -52,6 +61,11 @@ std::u16string join_release_path(std::u16string_view root, std::string_view rele
 std::u16string decimal(std::uint64_t value) {
   const std::string digits = std::to_string(value);
   return std::u16string(digits.begin(), digits.end());
+}
+
+bool is_decimal(std::u16string_view text) {
+  return !text.empty() && text.size() <= 20 &&
+         std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
 }
 
 bool equal_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/text.h"
 #include "platform/users.h"
@@ -19,6 +20,11 @@ std::u16string join_path(std::u16string_view base, std::u16string_view part);
 // a folder as the temporary-folder calls give it ("C:\Temp\"), in the form that opens it.
 std::u16string without_trailing_separator(std::u16string_view path);
 
+// The folder that holds `path` and the name of `path` in it: "/a/b" gives "/a" and "b"; a root
+// keeps its separator ("/b" gives "/", "C:\b" gives "C:\"), since "" and "C:" name no folder
+// of their own; a bare name is in the current folder ".".
+std::pair<std::u16string, std::u16string> folder_and_name(std::u16string_view path);
+
 // The folder's path as the platform gives it, never empty.
 // Throws Failure("Windows didn't say where this user's folders are.").
 std::u16string known_folder_path(const platform::KnownFolderId& folder);
@@ -30,6 +36,10 @@ std::u16string join_release_path(std::u16string_view root, std::string_view rele
 
 // `value` in decimal digits, without leading zeros ("0" for zero). Never fails.
 std::u16string decimal(std::uint64_t value);
+
+// True when `text` is what `decimal` could have written, leading zeros allowed: one to twenty
+// digits.
+bool is_decimal(std::u16string_view text);
 
 // True when `a` and `b` are equal once ASCII letters are folded to lower case; every other unit
 // is compared as it is. Never fails.

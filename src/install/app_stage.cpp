@@ -125,11 +125,10 @@ bool remove_host_files() {
   bool failed = false;
   for (const char* name : host_file_names) {
     for (const std::u16string& target : plugin_targets(name)) {
-      const std::size_t last = target.find_last_of(platform::path_separator);
-      const std::u16string folder_path = target.substr(0, last);
+      const auto [folder_path, name] = folder_and_name(target);
       platform::OpenFolder folder;
       if (!platform::path_exists(target) || !folder.open(folder_path)) continue;
-      const CommitPlace place{&folder, folder_path, folder, folder_path, target.substr(last + 1)};
+      const CommitPlace place{&folder, folder_path, folder, folder_path, name};
       PlaceSwitch change(place);
       FileError error;
       // Loaded by a Premiere Pro of another session, a plug-in is renamed aside all the same
@@ -149,7 +148,7 @@ bool remove_host_files() {
   }
   // The importer's own folders, made by installs, go once nothing is left in them.
   for (const std::u16string& target : plugin_targets(host_file_names[1])) {
-    const std::u16string folder = target.substr(0, target.find_last_of(platform::path_separator));
+    const std::u16string folder = folder_and_name(target).first;
     if (platform::path_exists(folder)) static_cast<void>(platform::remove_folder(folder));
   }
   return removed;

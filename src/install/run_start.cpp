@@ -1,6 +1,5 @@
 #include "install/run_start.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -29,12 +28,8 @@ std::uint32_t run_folder_process(std::u16string_view name) {
   if (!name.starts_with(run_folder_prefix)) return 0;
   name.remove_prefix(run_folder_prefix.size());
   const std::size_t dash = name.find(u'-');
-  const auto digits = [](std::u16string_view text) {
-    return !text.empty() && text.size() <= 20 &&
-           std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
-  };
-  if (dash == std::u16string_view::npos || !digits(name.substr(0, dash)) ||
-      !digits(name.substr(dash + 1))) {
+  if (dash == std::u16string_view::npos || !is_decimal(name.substr(0, dash)) ||
+      !is_decimal(name.substr(dash + 1))) {
     return 0;
   }
   std::uint64_t id = 0;

@@ -21,12 +21,7 @@ std::u16string chosen_file;  // --log: wins over every other rule
 
 // The folder the log is in and its name there.
 std::pair<std::u16string, std::u16string> log_place() {
-  if (!chosen_file.empty()) {
-    const std::size_t last = chosen_file.find_last_of(platform::path_separator);
-    if (last == std::u16string::npos) return {u".", chosen_file};
-    return {last == 0 ? chosen_file.substr(0, 1) : chosen_file.substr(0, last),
-            chosen_file.substr(last + 1)};
-  }
+  if (!chosen_file.empty()) return folder_and_name(chosen_file);
   return {
       without_trailing_separator(chosen_folder.empty() ? platform::temp_folder() : chosen_folder),
       std::u16string(log_name)};

@@ -23,6 +23,16 @@ TEST(JoinPath, OnlyThePlatformSeparatorCounts) {
   EXPECT_EQ(join_path(u"C:\\A/", u"b"), u"C:\\A/\\b");
 }
 
+TEST(FolderAndName, SplitAtTheLastSeparatorAndARootKeepsItsOwn) {
+  using Split = std::pair<std::u16string, std::u16string>;
+  const std::u16string root = platform::path_separator == u'/' ? sep : u"C:" + sep;
+  EXPECT_EQ(folder_and_name(root + u"a" + sep + u"b.log"), Split(root + u"a", u"b.log"));
+  // "C:" alone would be the current folder of drive C, not its root.
+  EXPECT_EQ(folder_and_name(root + u"b.log"), Split(root, u"b.log"));
+  EXPECT_EQ(folder_and_name(u"b.log"), Split(u".", u"b.log"));
+  EXPECT_EQ(folder_and_name(root + u"a" + sep), Split(root + u"a", u""));
+}
+
 TEST(JoinReleasePath, JoinsEachSegmentWithEitherSeparator) {
   const std::u16string expected = u"R" + sep + u"css" + sep + u"style.css";
   EXPECT_EQ(join_release_path(u"R", "css/style.css"), expected);
