@@ -42,17 +42,22 @@ std::string refusal_text(const std::vector<std::u16string>& arguments) {
          "http://127.0.0.1[:PORT][/PATH].\n";
 }
 
+// The run the settings ask for: an uninstall with --uninstall, else an install.
+void setup_run(const RunSettings& settings, WindowReference window) {
+  if (settings.uninstall) {
+    uninstall_run(settings, window);
+  } else {
+    install_run(settings, window);
+  }
+}
+
 // A run that nobody watches (--silent): the same run and log lines as in the window, no window
 // and no waiting, and the answer in the exit code, MSI's, which deployment tools read without
 // being told: 0 done, 1618 another Setup runs or Premiere Pro is open (try again later), 1603
 // any other failure.
 int run_silently(const RunSettings& settings) {
   try {
-    if (settings.uninstall) {
-      uninstall_run(settings, nullptr);
-    } else {
-      install_run(settings, nullptr);
-    }
+    setup_run(settings, nullptr);
     return 0;
   } catch (const std::exception& failure) {
     const std::string message = failure.what();
@@ -66,13 +71,7 @@ int run_silently(const RunSettings& settings) {
 bool show_setup_window_for(const RunSettings& settings, void* large_icon,
                            platform::ShowDialog show) {
   // The operation carries its own copy of the settings, alive as long as any worker.
-  const auto run = [settings](WindowReference window) {
-    if (settings.uninstall) {
-      uninstall_run(settings, window);
-    } else {
-      install_run(settings, window);
-    }
-  };
+  const auto run = [settings](WindowReference window) { setup_run(settings, window); };
   return show_setup_window(settings.uninstall ? SetupMode::uninstall : SetupMode::install,
                            large_icon, run, show);
 }

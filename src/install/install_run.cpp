@@ -1,30 +1,19 @@
 #include "install/install_run.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <optional>
-#include <vector>
+#include <string>
 
-#include "failure.h"
-#include "fs/commit.h"
-#include "fs/files.h"
-#include "fs/paths.h"
 #include "install/app_stage.h"
 #include "install/loader_stage.h"
 #include "install/registration.h"
 #include "install/run_start.h"
-#include "install/user_folders.h"
 #include "log/setup_log.h"
-#include "platform/file_system.h"
-#include "platform/process.h"
 #include "platform/text.h"
-#include "platform/users.h"
-#include "premiere/command_bridge.h"
-#include "premiere/plugin_folders.h"
 
 namespace {
 
 constexpr std::u16string_view installing = u"Installing Corvalis";
+
 }  // namespace
 
 void install_run(const RunSettings& settings, WindowReference window) {

@@ -148,8 +148,9 @@ InstalledLoader install_loader(const RunSettings& settings, const std::u16string
     std::u16string place = join_release_path(u"", entry.member("path").text);
     if (place.empty()) throw Failure(nonsense_release_list_message);
     files.push_back({std::move(place), {}});
-    progress.expect(listed_file_size(entry));
-    bytes += listed_file_size(entry);
+    const std::uint64_t size = listed_file_size(entry);
+    progress.expect(size);
+    bytes += size;
   }
   const ReceivedBytes received = [&progress](std::uint64_t bytes) { progress.received(bytes); };
   for (std::size_t i = 0; i < files.size(); ++i) {
