@@ -178,14 +178,6 @@ UserFolders decide_user_folders(const UserFacts& facts) {
   return folders;
 }
 
-std::uint32_t run_user_session() {
-  std::uint32_t session = platform::no_session;
-  if (!platform::this_process_session(session).succeeded) return platform::no_session;
-  // Outside the services' session that is all it takes: the run is for that session's user.
-  if (session != platform::services_session) return session;
-  return run_user(session_facts()).session;
-}
-
 bool runs_in_services_session() {
   std::uint32_t session = platform::no_session;
   return platform::this_process_session(session).succeeded && session == platform::services_session;

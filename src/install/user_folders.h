@@ -91,12 +91,6 @@ UserFolders find_user_folders();
 // own roaming folder is unknown.
 std::u16string user_roaming_folder(const UserFolders& user);
 
-// The session Premiere Pro is looked for in, decided anew from the facts about sessions (no
-// folder values are read): this process's own, or in the services' session that of the user a
-// run would be for. `platform::no_session`, where nothing runs, when there is no such user. A
-// run takes it from its own decision (UserFolders::session) instead, once.
-std::uint32_t run_user_session();
-
 // Setup runs in the services' session, whose desktop nobody sees, so a window there would wait for
 // a press that never comes. False when the session cannot be asked.
 bool runs_in_services_session();

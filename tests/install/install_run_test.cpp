@@ -1717,7 +1717,7 @@ class PremiereWait : public InstallRun {
 };
 
 TEST_F(PremiereWait, InstallModeWaitsUntilPremiereCloses) {
-  ASSERT_TRUE(premiere_is_running(run_user_session()));
+  ASSERT_TRUE(premiere_is_running(find_user_folders().session));
   platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   RecordingWindow window;
   install_run(settings, &window);
@@ -1811,7 +1811,7 @@ TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedForUnlessTheRunIsForThatUser
   ::kill(fake_premiere, SIGKILL);
   ::waitpid(fake_premiere, nullptr, 0);
   fake_premiere = start_fake_premiere(65534);
-  ASSERT_FALSE(premiere_is_running(run_user_session()));
+  ASSERT_FALSE(premiere_is_running(find_user_folders().session));
   platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 0);
@@ -1823,7 +1823,7 @@ TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedForUnlessTheRunIsForThatUser
   UserFacts given = system_with_user_at_console(alice_signed_in(console_user), 65535);
   given.folders.roaming_folder = u"%USERPROFILE%";
   const GivenUserFacts facts(given);
-  ASSERT_TRUE(premiere_is_running(run_user_session()));
+  ASSERT_TRUE(premiere_is_running(find_user_folders().session));
   install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 1);
   EXPECT_EQ(log_file_path(), under(console_user, {u"Temp", u"Corvalis Setup.log"}));
@@ -1832,7 +1832,7 @@ TEST_F(PremiereWait, AnotherUsersPremiereIsNotWaitedForUnlessTheRunIsForThatUser
 
 TEST_F(PremiereWait, CheckModeDoesNotWait) {
   ASSERT_TRUE(scan({u"setup", u"--check", u"--base", host.base()}));
-  ASSERT_TRUE(premiere_is_running(run_user_session()));
+  ASSERT_TRUE(premiere_is_running(find_user_folders().session));
   platform::observe_pauses_for_testing(close_premiere_on_first_pause);
   install_run(settings, nullptr);
   EXPECT_EQ(pauses_seen, 0);

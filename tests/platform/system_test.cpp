@@ -85,7 +85,7 @@ TEST(SessionUser, IsThisProcesssUserAndTheRegistryNamesTheFoldersWindowsGivesThe
   EXPECT_EQ(user.sid, user.own_sid);
   EXPECT_NE(user.session_id, platform::services_session);
   EXPECT_FALSE(runs_in_services_session());
-  EXPECT_EQ(run_user_session(), user.session_id);
+  EXPECT_EQ(find_user_folders().session, user.session_id);
   if (platform::path_separator == u'/') GTEST_SKIP() << "POSIX keeps no registry of folders";
   // Read as another account would read them, they name the roaming folder Windows gives the user.
   UserFacts facts{user, platform::user_folder_values(user.sid), {}};
