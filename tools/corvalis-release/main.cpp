@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,14 +87,6 @@ bool is_help(const std::string& argument) {
   return argument == "--help" || argument == "-h" || argument == "help";
 }
 
-std::string read_document(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) throw ToolError("Can't read " + path);
-  std::ostringstream document;
-  if (in.peek() != std::ifstream::traits_type::eof()) document << in.rdbuf();
-  return document.str();
-}
-
 // The options' rules for publish and promote; false when --trusted-key is not a key.
 bool channel_rules(std::map<std::string, std::string>& options, const std::set<std::string>& flags,
                    ChannelRules& rules) {
@@ -169,7 +159,7 @@ int main(int argc, char** argv) {
       std::printf("The %s channel names %s now\n", options["component"].c_str(),
                   options["version"].c_str());
     } else if (command == "sign") {
-      std::fputs(sign_document(options["key"], read_document(options["in"])).c_str(), stdout);
+      std::fputs(sign_document(options["key"], read_file(options["in"])).c_str(), stdout);
     } else if (command == "verify") {
       const std::size_t count = verify_release(options["root"], options["component"],
                                                options["version"], rules.trusted_key.data());

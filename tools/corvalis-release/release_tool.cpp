@@ -42,14 +42,6 @@ struct FileCloser {
 };
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("Can't read " + path.string());
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 void write_file(const fs::path& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -388,6 +380,14 @@ std::vector<SourceFile> collect_files(const fs::path& from) {
 }
 
 }  // namespace
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError("Can't read " + path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
 
 PublicKey installer_key() {
   PublicKey key;

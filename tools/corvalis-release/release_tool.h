@@ -86,6 +86,9 @@ void publish_release(const PublishRequest& request);
 void promote_release(const std::filesystem::path& root, std::string_view component,
                      std::string_view version, const ChannelRules& rules);
 
+// The bytes of the file at `path`. Throws ToolError("Can't read <path>").
+std::string read_file(const std::filesystem::path& path);
+
 // The signature release.sig holds for `document`, byte for byte as given: Base64 of the Ed25519
 // signature by the private key in `key_file`, and a line break. Nothing in the document is
 // checked, so a vendor who writes a list by other means can sign it, and the tests can sign
